@@ -1,0 +1,5 @@
+"""An embedded JSON document store with a metadata index over every scalar."""
+
+from .quillmere import DBEngine
+
+__all__ = ["DBEngine"]

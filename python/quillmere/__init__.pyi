@@ -1,0 +1,3 @@
+from .quillmere import DBEngine as DBEngine
+
+__all__ = ["DBEngine"]

@@ -1,0 +1,355 @@
+#include "db_engine/db_engine.h"
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/channel.h"
+#include "common/worker_thread.h"
+#include "db_engine/background_writer.h"
+#include "db_engine/dict_to_document.h"
+#include "db_engine/write_op.h"
+#include "json/syntax_check.h"
+#include "python/arguments.h"
+#include "python/borrow_flag.h"
+#include "python/errors.h"
+#include "python/extract.h"
+#include "python/native_class.h"
+#include "python/ref.h"
+#include "store/database.h"
+
+namespace quillmere::db_engine {
+namespace {
+
+using python::PyRef;
+
+constexpr const char* kCrashedText = "Background write worker has crashed!";
+constexpr const char* kQueueClosedPrefix = "Write queue full or closed. ";
+
+// The engine's native fields, released in declaration order.
+struct EngineFields {
+  std::shared_ptr<store::Database> db;
+  std::optional<Sender<WriteOp>> sender;
+  std::optional<WorkerThread> writer_thread;  // present until close_engine joins it
+  std::shared_ptr<std::atomic<bool>> alive;
+
+  EngineFields() = default;
+  EngineFields(EngineFields&&) = default;
+  ~EngineFields() {
+    db.reset();
+    sender.reset();  // disconnects the queue: a running writer drains it and ends
+    writer_thread.reset();
+    alive.reset();
+  }
+};
+
+struct DBEngineObject {
+  PyObject_HEAD
+  python::BorrowFlag borrow;
+  EngineFields fields;
+};
+
+DBEngineObject* as_engine(PyObject* self) { return reinterpret_cast<DBEngineObject*>(self); }
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// ---------------------------------------------------------------------------
+// Shared steps of the write methods
+
+bool check_alive(const EngineFields& fields) {
+  if (fields.alive->load(std::memory_order_seq_cst)) return true;
+  python::raise_runtime_error(kCrashedText);
+  return false;
+}
+
+bool queue(EngineFields& fields, WriteOp op) {
+  Status sent = fields.sender->send(std::move(op));
+  if (sent.ok()) return true;
+  python::raise_runtime_error(kQueueClosedPrefix + sent.message());
+  return false;
+}
+
+void raise_for_document(const char* message, std::string_view id, std::string_view error) {
+  python::raise_runtime_error(std::string(message) + std::string(id) + "." + std::string(error));
+}
+
+// insert and upsert: one dict payload, queued as `kind`.
+PyObject* write_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     const python::ParameterList& parameters, WriteOp::Kind kind) {
+  PyObject* bound[2];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+  if (!id) return nullptr;
+  PyObject* payload = python::extract_dict(bound[1], "payload");
+  if (payload == nullptr || !check_alive(engine->fields)) return nullptr;
+  WriteOp op{kind, std::string(*id), {}};
+  ConversionFailure failure;
+  if (!dict_to_document(payload, op.payload, failure)) {
+    raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
+                           ? "Error converting dict to Rust bytes for "
+                           : "Failed to encode bytes for ",
+                       *id, failure.text);
+    return nullptr;
+  }
+  return queue(engine->fields, std::move(op)) ? none() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+constexpr const char* kNoParameters[] = {nullptr};
+constexpr const char* kIdPayload[] = {"id", "payload"};
+constexpr const char* kIdJsonPayload[] = {"id", "json_payload"};
+constexpr const char* kId[] = {"id"};
+constexpr const char* kRecords[] = {"records"};
+constexpr const char* kPath[] = {"path"};
+
+PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.close_engine", kNoParameters, 0};
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, nullptr)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::ExclusiveBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  EngineFields& fields = engine->fields;
+  // The writer applies everything queued before the Shutdown, then ends; it
+  // never needs the interpreter lock, so waiting with it held is safe.
+  Status sent = fields.sender->send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+  if (!sent.ok()) {
+    python::raise_runtime_error("Failed to send shutdown signal " + sent.message());
+    return nullptr;
+  }
+  if (!fields.writer_thread) return none();
+  WorkerThread writer = std::move(*fields.writer_thread);
+  fields.writer_thread.reset();
+  if (std::optional<std::string> failure = writer.join()) {
+    python::raise_runtime_error("Background writer panicked during shut down: " + *failure);
+    return nullptr;
+  }
+  return none();
+}
+
+PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.insert", kIdPayload, 2};
+  return write_dict(self, args, nargs, kwnames, parameters, WriteOp::Kind::kInsert);
+}
+
+PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.upsert", kIdPayload, 2};
+  return write_dict(self, args, nargs, kwnames, parameters, WriteOp::Kind::kUpsert);
+}
+
+PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.insert_json", kIdJsonPayload, 2};
+  PyObject* bound[2];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+  if (!id) return nullptr;
+  std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
+  if (!text || !check_alive(engine->fields)) return nullptr;
+  if (Status valid = json::validate_json_text(*text); !valid.ok()) {
+    raise_for_document("Validation error at ", *id, valid.message());
+    return nullptr;
+  }
+  return queue(engine->fields, WriteOp{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)})
+             ? none()
+             : nullptr;
+}
+
+PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.delete", kId, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+  if (!id || !check_alive(engine->fields)) return nullptr;
+  return queue(engine->fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
+                                                                                      : nullptr;
+}
+
+// A record of a bulk insert: its id and its payload object (a dict or a str).
+struct Record {
+  std::string id;
+  PyRef payload;
+};
+
+// Extracts every record before anything is queued; `payload_is_valid` checks
+// (and on failure raises for) the second item of a record.
+std::optional<std::vector<Record>> extract_records(PyObject* records,
+                                                   bool (*payload_is_valid)(PyObject*)) {
+  std::vector<Record> extracted;
+  const bool ok = python::for_each_sequence_item(records, "records", [&](PyObject* item) {
+    PyObject *id, *payload;
+    if (!python::extract_pair(item, "records", &id, &payload)) return false;
+    std::optional<std::string_view> id_text = python::extract_str(id, "records");
+    if (!id_text || !payload_is_valid(payload)) return false;
+    extracted.push_back(Record{std::string(*id_text), PyRef::borrow(payload)});
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  return extracted;
+}
+
+bool is_dict_record(PyObject* payload) {
+  return python::extract_dict(payload, "records") != nullptr;
+}
+
+bool is_str_record(PyObject* payload) {
+  return python::extract_str(payload, "records").has_value();
+}
+
+PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.insert_many", kRecords, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::vector<Record>> records = extract_records(bound[0], is_dict_record);
+  if (!records || !check_alive(engine->fields)) return nullptr;
+  for (Record& record : *records) {
+    WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
+    ConversionFailure failure;
+    if (!dict_to_document(record.payload.get(), op.payload, failure)) {
+      raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
+                             ? "Failed to serialize dict for "
+                             : "Failed to encode bytes for ",
+                         op.id, failure.text);
+      return nullptr;
+    }
+    if (!queue(engine->fields, std::move(op))) return nullptr;
+  }
+  return none();
+}
+
+PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.insert_many_json", kRecords, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::vector<Record>> records = extract_records(bound[0], is_str_record);
+  if (!records || !check_alive(engine->fields)) return nullptr;
+  for (Record& record : *records) {
+    // Already checked to be a str with UTF-8 text.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(record.payload.get(), &size);
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    if (Status valid = json::validate_json_text(text); !valid.ok()) {
+      raise_for_document("Invalid json in payload for id ", record.id, valid.message());
+      return nullptr;
+    }
+    if (!queue(engine->fields,
+               WriteOp{WriteOp::Kind::kInsert, std::move(record.id), std::string(text)})) {
+      return nullptr;
+    }
+  }
+  return none();
+}
+
+// ---------------------------------------------------------------------------
+// Slots
+
+PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const python::ParameterList parameters{"DBEngine.__new__", kPath, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, kwargs, bound)) return nullptr;
+  std::optional<std::string_view> path = python::extract_str(bound[0], "path");
+  if (!path) return nullptr;
+
+  EngineFields fields;
+  Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
+  if (!db.ok()) {
+    python::raise_runtime_error(db.error());
+    return nullptr;
+  }
+  fields.db = std::move(db.value());
+  auto [sender, receiver] = make_channel<WriteOp>(WRITE_QUEUE_CAPACITY);
+  fields.alive = std::make_shared<std::atomic<bool>>(true);
+  Result<WorkerThread> writer = start_background_writer(fields.db, std::move(receiver), fields.alive);
+  if (!writer.ok()) {
+    python::raise_runtime_error(writer.error());
+    return nullptr;
+  }
+  fields.sender.emplace(std::move(sender));
+  fields.writer_thread.emplace(std::move(writer.value()));
+
+  PyObject* self = python::allocate_instance(type);
+  if (self == nullptr) return nullptr;  // `fields` goes in declaration order
+  DBEngineObject* engine = as_engine(self);
+  new (&engine->borrow) python::BorrowFlag();
+  new (&engine->fields) EngineFields(std::move(fields));
+  return self;
+}
+
+void db_engine_dealloc(PyObject* self) {
+  DBEngineObject* engine = as_engine(self);
+  engine->fields.~EngineFields();
+  engine->borrow.~BorrowFlag();
+  python::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// Type
+
+#define FASTCALL_METHOD(name, function, signature)                                      \
+  PyMethodDef {                                                                         \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),        \
+        METH_FASTCALL | METH_KEYWORDS, name signature "\n--\n\n"                          \
+  }
+
+PyMethodDef methods[] = {
+    FASTCALL_METHOD("close_engine", close_engine, "($self)"),
+    FASTCALL_METHOD("insert", insert, "($self, id, payload)"),
+    FASTCALL_METHOD("insert_json", insert_json, "($self, id, json_payload)"),
+    FASTCALL_METHOD("insert_many", insert_many, "($self, records)"),
+    FASTCALL_METHOD("insert_many_json", insert_many_json, "($self, records)"),
+    FASTCALL_METHOD("delete", delete_document, "($self, id)"),
+    FASTCALL_METHOD("upsert", upsert, "($self, id, payload)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef FASTCALL_METHOD
+
+PyType_Slot slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(db_engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(db_engine_dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("DBEngine(path)\n--\n\n")},
+    {0, nullptr},
+};
+
+// The prefix becomes __module__ (without one the interpreter warns at
+// import); the class's __name__ is the bare "DBEngine".
+PyType_Spec spec = {
+    "quillmere.DBEngine",
+    sizeof(DBEngineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    slots,
+};
+
+PyTypeObject* cached_class = nullptr;
+
+}  // namespace
+
+PyTypeObject* db_engine_class() { return python::class_once(cached_class, spec); }
+
+}  // namespace quillmere::db_engine

@@ -1,0 +1,33 @@
+// Python exceptions at the edge: raising the engine's failures, the binding
+// layer's type errors with their parameter note, and turning a pending Python
+// exception into text. Use only with the interpreter lock held.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+
+namespace quillmere::python {
+
+// Sets RuntimeError(message) as the pending exception.
+void raise_runtime_error(std::string_view message);
+
+// The qualified name of an object's type, e.g. "int" or "Outer.Inner".
+std::string type_name_of(PyObject* object);
+
+// "'{type}' object is not an instance of '{wanted}'"; for None
+// "'None' is not an instance of '{wanted}'".
+std::string cast_error_text(PyObject* object, std::string_view wanted);
+
+// Raises TypeError(message) carrying the note "while processing '{parameter}'".
+void raise_argument_type_error(std::string_view message, const char* parameter);
+
+// Adds the note "while processing '{parameter}'" to the pending exception.
+void note_pending_error(const char* parameter);
+
+// Takes the pending exception and returns "{type}: {message}" (the
+// exception's type name, a colon, a blank, str() of the exception).
+std::string take_error_text();
+
+}  // namespace quillmere::python

@@ -1,0 +1,21 @@
+// ReleasedGil: releases the interpreter lock for the lifetime of the guard so
+// that store work runs beside other Python threads. Create it with the lock
+// held; touch no Python object until it is gone.
+#pragma once
+
+#include <Python.h>
+
+namespace quillmere::python {
+
+class ReleasedGil {
+ public:
+  ReleasedGil() : state_(PyEval_SaveThread()) {}
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+}  // namespace quillmere::python

@@ -1,0 +1,278 @@
+#include "store/database.h"
+
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "store/connection.h"
+#include "store/file_lock.h"
+#include "store/schema.h"
+
+namespace quillmere::store {
+namespace {
+
+// Idle reader connections kept for reuse; more are closed when returned.
+constexpr size_t kMaxIdleReaders = 16;
+
+// In WAL mode readers and the one writer never wait for each other; the
+// timeout covers SQLite's short internal waits (WAL recovery, checkpoints).
+constexpr const char* kBusyTimeoutPragma = "PRAGMA busy_timeout = 5000";
+constexpr const char* kWriterPragmas =
+    "PRAGMA synchronous = FULL;"
+    "PRAGMA cache_size = -65536;";  // 64 MiB of page cache
+
+// SQLite reads ":memory:" and "file:..." names specially; a relative path is
+// made explicit so it always names the file we locked.
+std::string sqlite_name(const std::string& path) {
+  if (!path.empty() && path.front() == '/') return path;
+  return "./" + path;
+}
+
+Status enable_wal(Connection& writer) {
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(writer.handle(), "PRAGMA journal_mode = WAL", -1, &stmt, nullptr) !=
+      SQLITE_OK) {
+    return Status::Error(writer.error_text());
+  }
+  Status status = Status::Ok();
+  if (sqlite3_step(stmt) != SQLITE_ROW) {
+    status = Status::Error(writer.error_text());
+  } else if (column_text(stmt, 0) != "wal") {
+    status = Status::Error("Cannot use WAL journal mode (journal mode is \"" +
+                           std::string(column_text(stmt, 0)) + "\")");
+  }
+  sqlite3_finalize(stmt);
+  return status;
+}
+
+Status configure_writer(Connection& writer) {
+  if (Status status = writer.exec(kBusyTimeoutPragma); !status.ok()) return status;
+  if (Status status = enable_wal(writer); !status.ok()) return status;
+  if (Status status = writer.exec(kWriterPragmas); !status.ok()) return status;
+  return ensure_schema(writer);
+}
+
+Status step_error(Connection& connection) { return Status::Error(connection.error_text()); }
+
+}  // namespace
+
+// Members are declared so that destruction closes the reader pool, then the
+// writer, and only then releases the file lock.
+struct Database::Impl {
+  Impl(FileLock file_lock, std::string path, std::unique_ptr<Connection> writer_connection)
+      : lock_(std::move(file_lock)),
+        sqlite_path_(std::move(path)),
+        writer_(std::move(writer_connection)) {
+    idle_readers_.reserve(kMaxIdleReaders);
+  }
+
+  Result<std::unique_ptr<Connection>> take_reader();
+  void return_reader(std::unique_ptr<Connection> reader);
+
+  // Constant after construction. The writer connection is used by one thread
+  // at a time: the holder of the WriteTransaction.
+  FileLock lock_;
+  const std::string sqlite_path_;
+  std::unique_ptr<Connection> writer_;
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> idle_readers_;  // guarded by mutex_
+};
+
+Result<std::unique_ptr<Connection>> Database::Impl::take_reader() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!idle_readers_.empty()) {
+      std::unique_ptr<Connection> reader = std::move(idle_readers_.back());
+      idle_readers_.pop_back();
+      return reader;
+    }
+  }
+  // Opened outside the mutex: other readers need not wait for the file.
+  Result<std::unique_ptr<Connection>> reader = Connection::open(sqlite_path_, SQLITE_OPEN_READONLY);
+  if (!reader.ok()) return reader;
+  if (Status status = reader.value()->exec(kBusyTimeoutPragma); !status.ok()) return status;
+  return reader;
+}
+
+void Database::Impl::return_reader(std::unique_ptr<Connection> reader) {
+  // A connection still inside a transaction would hold an old snapshot.
+  if (sqlite3_get_autocommit(reader->handle()) == 0) return;
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (idle_readers_.size() < kMaxIdleReaders) idle_readers_.push_back(std::move(reader));
+  // Otherwise `reader` closes when it goes out of scope, after the guard.
+}
+
+Result<std::shared_ptr<Database>> Database::open(const std::string& path) {
+  Result<FileLock> lock = FileLock::acquire(path);
+  if (!lock.ok()) return lock.status();
+  std::string name = sqlite_name(path);
+  // On any failure below, the writer closes before the lock is released
+  // (locals are destroyed in reverse order).
+  Result<std::unique_ptr<Connection>> writer =
+      Connection::open(name, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!writer.ok()) return writer.status();
+  if (Status status = configure_writer(*writer.value()); !status.ok()) return status;
+  auto impl =
+      std::make_unique<Impl>(std::move(lock.value()), std::move(name), std::move(writer.value()));
+  return std::shared_ptr<Database>(new Database(std::move(impl)));
+}
+
+Database::Database(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Database::~Database() {
+  impl_->idle_readers_.clear();
+  impl_->writer_.reset();
+  impl_.reset();  // releases the file lock last
+}
+
+Result<WriteTransaction> Database::begin_write() {
+  Connection* writer = impl_->writer_.get();
+  if (Status status = writer->run(Sql::kBeginImmediate); !status.ok()) return status;
+  return WriteTransaction(writer);
+}
+
+Result<ReadTransaction> Database::begin_read() {
+  Result<std::unique_ptr<Connection>> reader = impl_->take_reader();
+  if (!reader.ok()) return reader.status();
+  // A connection that cannot begin is not trusted again: it closes here.
+  if (Status status = reader.value()->run(Sql::kBegin); !status.ok()) return status;
+  return ReadTransaction(shared_from_this(), std::move(reader.value()));
+}
+
+// ---- WriteTransaction ----
+
+WriteTransaction::WriteTransaction(Connection* connection) : connection_(connection) {}
+
+WriteTransaction::WriteTransaction(WriteTransaction&& other) noexcept
+    : connection_(std::exchange(other.connection_, nullptr)) {}
+
+WriteTransaction::~WriteTransaction() {
+  if (connection_ != nullptr) connection_->run(Sql::kRollback);
+}
+
+Status WriteTransaction::put_document(std::string_view id, std::string_view body) {
+  if (connection_ == nullptr) return Status::Error("write transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kPutDocument);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, id) != SQLITE_OK || bind_blob(stmt, 2, body) != SQLITE_OK ||
+      sqlite3_step(stmt) != SQLITE_DONE) {
+    return step_error(*connection_);
+  }
+  return Status::Ok();
+}
+
+Result<std::optional<std::string>> WriteTransaction::remove_document(std::string_view id) {
+  if (connection_ == nullptr) return Status::Error("write transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kRemoveDocument);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, id) != SQLITE_OK) return step_error(*connection_);
+  std::optional<std::string> removed;
+  int rc;
+  // Stepped to the end so the statement completes before it is reset.
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) removed.emplace(column_blob(stmt, 0));
+  if (rc != SQLITE_DONE) return step_error(*connection_);
+  return removed;
+}
+
+Status WriteTransaction::insert_index(std::string_view entry, std::string_view id) {
+  if (connection_ == nullptr) return Status::Error("write transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kInsertIndex);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, entry) != SQLITE_OK || bind_text(stmt, 2, id) != SQLITE_OK ||
+      sqlite3_step(stmt) != SQLITE_DONE) {
+    return step_error(*connection_);
+  }
+  return Status::Ok();
+}
+
+Status WriteTransaction::remove_index(std::string_view entry, std::string_view id) {
+  if (connection_ == nullptr) return Status::Error("write transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kRemoveIndex);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, entry) != SQLITE_OK || bind_text(stmt, 2, id) != SQLITE_OK ||
+      sqlite3_step(stmt) != SQLITE_DONE) {
+    return step_error(*connection_);
+  }
+  return Status::Ok();
+}
+
+Status WriteTransaction::commit() {
+  if (connection_ == nullptr) return Status::Error("write transaction has ended");
+  Connection* connection = std::exchange(connection_, nullptr);
+  Status status = connection->run(Sql::kCommit);
+  // A failed COMMIT may leave the transaction open (busy) or already undone;
+  // a ROLLBACK of the latter fails harmlessly.
+  if (!status.ok()) connection->run(Sql::kRollback);
+  return status;
+}
+
+// ---- ReadTransaction ----
+
+ReadTransaction::ReadTransaction(std::shared_ptr<Database> database,
+                                 std::unique_ptr<Connection> connection)
+    : database_(std::move(database)), connection_(std::move(connection)) {}
+
+ReadTransaction::ReadTransaction(ReadTransaction&& other) noexcept = default;
+
+ReadTransaction::~ReadTransaction() {
+  if (connection_ == nullptr) return;
+  if (!connection_->run(Sql::kCommit).ok()) connection_->run(Sql::kRollback);
+  database_->impl_->return_reader(std::move(connection_));
+}
+
+Result<std::optional<std::string>> ReadTransaction::get_document(std::string_view id) {
+  if (connection_ == nullptr) return Status::Error("read transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kGetDocument);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, id) != SQLITE_OK) return step_error(*connection_);
+  int rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) return std::optional<std::string>(column_blob(stmt, 0));
+  if (rc == SQLITE_DONE) return std::optional<std::string>();
+  return step_error(*connection_);
+}
+
+Status ReadTransaction::scan_documents(
+    std::string_view from,
+    const std::function<bool(std::string_view id, std::string_view body)>& visit) {
+  if (connection_ == nullptr) return Status::Error("read transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kScanDocuments);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, from) != SQLITE_OK) return step_error(*connection_);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (!visit(column_text(stmt, 0), column_blob(stmt, 1))) return Status::Ok();
+  }
+  return rc == SQLITE_DONE ? Status::Ok() : step_error(*connection_);
+}
+
+Status ReadTransaction::scan_index(std::string_view entry,
+                                   const std::function<bool(std::string_view id)>& visit) {
+  if (connection_ == nullptr) return Status::Error("read transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kScanIndex);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, entry) != SQLITE_OK) return step_error(*connection_);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (!visit(column_text(stmt, 0))) return Status::Ok();
+  }
+  return rc == SQLITE_DONE ? Status::Ok() : step_error(*connection_);
+}
+
+Status ReadTransaction::take_snapshot() {
+  if (connection_ == nullptr) return Status::Error("read transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kTouchSnapshot);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  int rc = sqlite3_step(stmt);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok() : step_error(*connection_);
+}
+
+}  // namespace quillmere::store

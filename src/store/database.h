@@ -1,0 +1,105 @@
+// Database: the one database file of an engine, on SQLite in WAL mode, with
+// the tables "documents" (id TEXT -> body BLOB) and "metadata_index" (entry
+// TEXT, id TEXT; a set of ids per entry). Shared by std::shared_ptr between an
+// engine object, its threads and reads in progress; the file stays open and
+// exclusively locked (flock, and a registry of files open in this process)
+// until the last holder lets go.
+//
+// Threads: begin_write() and the WriteTransaction it returns belong to one
+// thread at a time (the engine's writer); begin_read() may be called from any
+// number of threads at once, each read on a pooled connection of its own.
+// Texts are bound with their byte length, so ids and entries may hold NUL
+// bytes; the BINARY collation orders them by bytes.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/status.h"
+
+namespace quillmere::store {
+
+class Connection;
+class Database;
+
+// The store's text for a file that another handle holds.
+inline constexpr std::string_view kAlreadyOpenText = "Database already open. Cannot acquire lock.";
+
+// One write transaction (BEGIN IMMEDIATE ... COMMIT). Rolled back if
+// destroyed before commit(). Operations after a failed step still run; each
+// reports its own failure. It uses the writer connection without holding the
+// Database, so the caller keeps the Database alive until it ends.
+class WriteTransaction {
+ public:
+  WriteTransaction(WriteTransaction&& other) noexcept;
+  WriteTransaction& operator=(WriteTransaction&&) = delete;
+  ~WriteTransaction();
+
+  // Stores `body` under `id`, replacing any document stored there.
+  Status put_document(std::string_view id, std::string_view body);
+  // Removes `id`; the removed body, or nothing when no document was stored.
+  Result<std::optional<std::string>> remove_document(std::string_view id);
+  // Adds or removes the pair (entry, id); present or absent pairs are no error.
+  Status insert_index(std::string_view entry, std::string_view id);
+  Status remove_index(std::string_view entry, std::string_view id);
+
+  Status commit();
+
+ private:
+  friend class Database;
+  explicit WriteTransaction(Connection* connection);
+  Connection* connection_;  // null once committed or moved from
+};
+
+// One read snapshot (taken at the first read) on a pooled connection, which
+// returns to the pool when the transaction ends.
+class ReadTransaction {
+ public:
+  ReadTransaction(ReadTransaction&& other) noexcept;
+  ReadTransaction& operator=(ReadTransaction&&) = delete;
+  ~ReadTransaction();
+
+  Result<std::optional<std::string>> get_document(std::string_view id);
+  // Visits documents in ascending id order from the first id >= `from`, until
+  // `visit` returns false or the table ends.
+  Status scan_documents(std::string_view from,
+                        const std::function<bool(std::string_view id, std::string_view body)>& visit);
+  // Visits the ids stored under `entry`, in ascending byte order.
+  Status scan_index(std::string_view entry, const std::function<bool(std::string_view id)>& visit);
+  // Takes the snapshot now instead of at the first read, for a reader whose
+  // snapshot moment must be the start of the transaction (a backup).
+  Status take_snapshot();
+
+ private:
+  friend class Database;
+  ReadTransaction(std::shared_ptr<Database> database, std::unique_ptr<Connection> connection);
+  std::shared_ptr<Database> database_;     // keeps the pool alive
+  std::unique_ptr<Connection> connection_;  // null once moved from
+};
+
+class Database : public std::enable_shared_from_this<Database> {
+ public:
+  // Opens or creates the file, takes the exclusive lock, and creates both
+  // tables in one committed transaction. Failures: kAlreadyOpenText; "I/O
+  // error: {system text} (os error {n})" when the file cannot be opened;
+  // SQLite's own texts otherwise; a table of either name with another shape.
+  static Result<std::shared_ptr<Database>> open(const std::string& path);
+
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  Result<WriteTransaction> begin_write();
+  Result<ReadTransaction> begin_read();
+
+ private:
+  struct Impl;
+  explicit Database(std::unique_ptr<Impl> impl);
+  friend class ReadTransaction;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quillmere::store

@@ -1,0 +1,99 @@
+#include "store/file_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "store/database.h"
+
+namespace quillmere::store {
+namespace {
+
+// The files this process holds, by (device, inode). Leaked on purpose: a
+// detached writer thread may release its database while the process exits,
+// after static destructors have run.
+struct Registry {
+  std::mutex mutex;
+  std::set<std::pair<dev_t, ino_t>> held;  // guarded by mutex
+};
+
+Registry& registry() {
+  static Registry* const instance = new Registry();
+  return *instance;
+}
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
+// (fills the buffer); these overloads accept either.
+[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_result(int, const char* buffer) { return buffer; }
+
+}  // namespace
+
+std::string io_error_text(int error) {
+  char buffer[256] = {};
+  const char* text = strerror_result(strerror_r(error, buffer, sizeof buffer), buffer);
+  return "I/O error: " + std::string(text) + " (os error " + std::to_string(error) + ")";
+}
+
+Result<FileLock> FileLock::acquire(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::Error("I/O error: file name contained an unexpected NUL byte");
+  }
+  Registry& reg = registry();
+  // Held across the whole sequence so two threads opening one file cannot
+  // both get past the registry check.
+  std::lock_guard<std::mutex> guard(reg.mutex);
+
+  // Checked before opening a descriptor: closing a second descriptor of a
+  // file we hold would drop SQLite's record locks on it.
+  struct stat existing;
+  if (::stat(path.c_str(), &existing) == 0 &&
+      reg.held.count({existing.st_dev, existing.st_ino}) != 0) {
+    return Status::Error(std::string(kAlreadyOpenText));
+  }
+
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::Error(io_error_text(errno));
+
+  int rc;
+  do {
+    rc = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) return Status::Error(std::string(kAlreadyOpenText));
+    return Status::Error(io_error_text(error));
+  }
+
+  struct stat opened;
+  if (::fstat(fd, &opened) != 0) {
+    int error = errno;
+    ::close(fd);
+    return Status::Error(io_error_text(error));
+  }
+  reg.held.insert({opened.st_dev, opened.st_ino});
+  return FileLock(fd, opened.st_dev, opened.st_ino);
+}
+
+FileLock::FileLock(FileLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), device_(other.device_), inode_(other.inode_) {}
+
+FileLock::~FileLock() {
+  if (fd_ < 0) return;
+  Registry& reg = registry();
+  // Closing and forgetting under one hold of the mutex: no other thread sees
+  // the file unregistered while the flock is still held.
+  std::lock_guard<std::mutex> guard(reg.mutex);
+  ::close(fd_);
+  reg.held.erase({device_, inode_});
+}
+
+}  // namespace quillmere::store
