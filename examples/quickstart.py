@@ -1,4 +1,5 @@
-"""A first look at quillmere: write a few documents, close, and look inside.
+"""A first look at quillmere: write a few documents, read them back, query the
+metadata index, and look inside the database file.
 
 Run with `make demo`.
 """
@@ -18,6 +19,14 @@ with tempfile.TemporaryDirectory() as folder:
     db.upsert("user:2", {"name": "Grace", "langs": ["en", "es"], "age": 46})
     db.delete("user:3")
     db.close_engine()  # waits until every queued write is committed
+
+    # Reads keep working after close_engine.
+    print("get user:1 ->", db.get("user:1"))
+    print("get user:3 ->", db.get("user:3"))
+    print("get_many ->", db.get_many(["user:2", "nobody"]))
+    print("scan_prefix 'user:' ->", [doc_id for doc_id, _ in db.scan_prefix("user:")])
+    print("speaks English ->", [doc_id for doc_id, _ in db.filter_by_metadata("langs.0", "en")])
+    print("aged 46 ->", db.filter_by_metadata("age", "46"))
 
     # The database file is plain SQLite: look at what it holds.
     raw = sqlite3.connect(path)

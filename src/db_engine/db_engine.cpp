@@ -12,12 +12,15 @@
 #include "common/worker_thread.h"
 #include "db_engine/background_writer.h"
 #include "db_engine/dict_to_document.h"
+#include "db_engine/document_to_dict.h"
+#include "db_engine/reads.h"
 #include "db_engine/write_op.h"
 #include "json/syntax_check.h"
 #include "python/arguments.h"
 #include "python/borrow_flag.h"
 #include "python/errors.h"
 #include "python/extract.h"
+#include "python/gil.h"
 #include "python/native_class.h"
 #include "python/ref.h"
 #include "store/database.h"
@@ -101,6 +104,29 @@ PyObject* write_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return queue(engine->fields, std::move(op)) ? none() : nullptr;
 }
 
+
+// ---------------------------------------------------------------------------
+// Shared steps of the reads
+
+// Runs store work with the interpreter lock released; the shared borrow the
+// caller holds keeps close_engine out meanwhile.
+template <typename StoreWork>
+auto without_gil(StoreWork&& work) {
+  python::ReleasedGil released;
+  return work();
+}
+
+// The document list of rows read by `work`, or null with the error set.
+template <typename StoreWork>
+PyObject* document_list(StoreWork&& work, MessageSet messages) {
+  Result<std::vector<Row>> rows = without_gil(std::forward<StoreWork>(work));
+  if (!rows.ok()) {
+    python::raise_runtime_error(rows.error());
+    return nullptr;
+  }
+  return build_document_list(std::move(rows.value()), messages);
+}
+
 // ---------------------------------------------------------------------------
 // Methods
 
@@ -110,6 +136,9 @@ constexpr const char* kIdJsonPayload[] = {"id", "json_payload"};
 constexpr const char* kId[] = {"id"};
 constexpr const char* kRecords[] = {"records"};
 constexpr const char* kPath[] = {"path"};
+constexpr const char* kIds[] = {"ids"};
+constexpr const char* kPrefix[] = {"prefix"};
+constexpr const char* kIndexQuery[] = {"index_key", "index_value"};
 
 PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
@@ -179,6 +208,70 @@ PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!id || !check_alive(engine->fields)) return nullptr;
   return queue(engine->fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
                                                                                       : nullptr;
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.get", kId, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+  if (!id) return nullptr;
+  Result<std::optional<std::string>> document =
+      without_gil([&] { return read_document(*engine->fields.db, *id); });
+  if (!document.ok()) {
+    python::raise_runtime_error(document.error());
+    return nullptr;
+  }
+  if (!document.value()) return none();
+  return document_to_dict(*document.value(), MessageSet::kGet);
+}
+
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.get_many", kIds, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::vector<std::string>> ids = python::extract_str_sequence(bound[0], "ids");
+  if (!ids) return nullptr;
+  return document_list([&] { return read_documents(*engine->fields.db, *ids); }, MessageSet::kGet);
+}
+
+PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.scan_prefix", kPrefix, 1};
+  PyObject* bound[1];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
+  if (!prefix) return nullptr;
+  return document_list([&] { return read_prefix(*engine->fields.db, *prefix); },
+                       MessageSet::kScan);
+}
+
+PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const python::ParameterList parameters{"DBEngine.filter_by_metadata", kIndexQuery, 2};
+  PyObject* bound[2];
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
+  DBEngineObject* engine = as_engine(self);
+  python::SharedBorrow borrow(engine->borrow);
+  if (!borrow.ok()) return nullptr;
+  std::optional<std::string_view> key = python::extract_str(bound[0], "index_key");
+  if (!key) return nullptr;
+  std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
+  if (!value) return nullptr;
+  std::string entry;
+  entry.reserve(key->size() + 1 + value->size());
+  entry.append(*key).append(".").append(*value);
+  return document_list([&] { return read_index_entry(*engine->fields.db, entry); },
+                       MessageSet::kScan);
 }
 
 // A record of a bulk insert: its id and its payload object (a dict or a str).
@@ -321,8 +414,12 @@ PyMethodDef methods[] = {
     FASTCALL_METHOD("insert_json", insert_json, "($self, id, json_payload)"),
     FASTCALL_METHOD("insert_many", insert_many, "($self, records)"),
     FASTCALL_METHOD("insert_many_json", insert_many_json, "($self, records)"),
+    FASTCALL_METHOD("get", get, "($self, id)"),
+    FASTCALL_METHOD("get_many", get_many, "($self, ids)"),
     FASTCALL_METHOD("delete", delete_document, "($self, id)"),
+    FASTCALL_METHOD("scan_prefix", scan_prefix, "($self, prefix)"),
     FASTCALL_METHOD("upsert", upsert, "($self, id, payload)"),
+    FASTCALL_METHOD("filter_by_metadata", filter_by_metadata, "($self, index_key, index_value)"),
     {nullptr, nullptr, 0, nullptr},
 };
 
