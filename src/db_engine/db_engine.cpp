@@ -21,6 +21,7 @@
 #include "python/errors.h"
 #include "python/extract.h"
 #include "python/gil.h"
+#include "python/method_call.h"
 #include "python/native_class.h"
 #include "python/ref.h"
 #include "store/database.h"
@@ -28,6 +29,7 @@
 namespace quillmere::db_engine {
 namespace {
 
+using python::Method;
 using python::PyRef;
 
 constexpr const char* kCrashedText = "Background write worker has crashed!";
@@ -56,222 +58,73 @@ struct DBEngineObject {
   EngineFields fields;
 };
 
-DBEngineObject* as_engine(PyObject* self) { return reinterpret_cast<DBEngineObject*>(self); }
+using Bound1 = std::array<PyObject*, 1>;
+using Bound2 = std::array<PyObject*, 2>;
+
+template <std::size_t N, typename Body>
+PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return python::call_method<DBEngineObject, python::SharedBorrow>(
+      method, self, args, nargs, kwnames,
+      [&](DBEngineObject& engine, std::array<PyObject*, N>& bound) {
+        return body(engine.fields, bound);
+      });
+}
 
 PyObject* none() { Py_RETURN_NONE; }
 
+PyObject* raise(std::string_view message) {
+  python::raise_runtime_error(message);
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
-// Shared steps of the write methods
+// Shared steps of the writes
 
 bool check_alive(const EngineFields& fields) {
   if (fields.alive->load(std::memory_order_seq_cst)) return true;
-  python::raise_runtime_error(kCrashedText);
+  raise(kCrashedText);
   return false;
 }
 
 bool queue(EngineFields& fields, WriteOp op) {
   Status sent = fields.sender->send(std::move(op));
   if (sent.ok()) return true;
-  python::raise_runtime_error(kQueueClosedPrefix + sent.message());
+  raise(kQueueClosedPrefix + sent.message());
   return false;
 }
 
-void raise_for_document(const char* message, std::string_view id, std::string_view error) {
-  python::raise_runtime_error(std::string(message) + std::string(id) + "." + std::string(error));
+// "{message}{id}.{error}": the per-document messages.
+PyObject* raise_for_document(const char* message, std::string_view id, std::string_view error) {
+  std::string text(message);
+  text.append(id).append(".").append(error);
+  return raise(text);
+}
+
+// The stored document of a dict payload, or false after raising with
+// `conversion_message` or the serialisation message.
+bool convert_dict(PyObject* payload, std::string_view id, const char* conversion_message,
+                  std::string& document) {
+  ConversionFailure failure;
+  if (dict_to_document(payload, document, failure)) return true;
+  raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
+                         ? conversion_message
+                         : "Failed to encode bytes for ",
+                     id, failure.text);
+  return false;
 }
 
 // insert and upsert: one dict payload, queued as `kind`.
-PyObject* write_dict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     const python::ParameterList& parameters, WriteOp::Kind kind) {
-  PyObject* bound[2];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
+PyObject* write_dict(EngineFields& fields, Bound2& bound, WriteOp::Kind kind) {
   std::optional<std::string_view> id = python::extract_str(bound[0], "id");
   if (!id) return nullptr;
   PyObject* payload = python::extract_dict(bound[1], "payload");
-  if (payload == nullptr || !check_alive(engine->fields)) return nullptr;
+  if (payload == nullptr || !check_alive(fields)) return nullptr;
   WriteOp op{kind, std::string(*id), {}};
-  ConversionFailure failure;
-  if (!dict_to_document(payload, op.payload, failure)) {
-    raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
-                           ? "Error converting dict to Rust bytes for "
-                           : "Failed to encode bytes for ",
-                       *id, failure.text);
+  if (!convert_dict(payload, *id, "Error converting dict to Rust bytes for ", op.payload)) {
     return nullptr;
   }
-  return queue(engine->fields, std::move(op)) ? none() : nullptr;
-}
-
-
-// ---------------------------------------------------------------------------
-// Shared steps of the reads
-
-// Runs store work with the interpreter lock released; the shared borrow the
-// caller holds keeps close_engine out meanwhile.
-template <typename StoreWork>
-auto without_gil(StoreWork&& work) {
-  python::ReleasedGil released;
-  return work();
-}
-
-// The document list of rows read by `work`, or null with the error set.
-template <typename StoreWork>
-PyObject* document_list(StoreWork&& work, MessageSet messages) {
-  Result<std::vector<Row>> rows = without_gil(std::forward<StoreWork>(work));
-  if (!rows.ok()) {
-    python::raise_runtime_error(rows.error());
-    return nullptr;
-  }
-  return build_document_list(std::move(rows.value()), messages);
-}
-
-// ---------------------------------------------------------------------------
-// Methods
-
-constexpr const char* kNoParameters[] = {nullptr};
-constexpr const char* kIdPayload[] = {"id", "payload"};
-constexpr const char* kIdJsonPayload[] = {"id", "json_payload"};
-constexpr const char* kId[] = {"id"};
-constexpr const char* kRecords[] = {"records"};
-constexpr const char* kPath[] = {"path"};
-constexpr const char* kIds[] = {"ids"};
-constexpr const char* kPrefix[] = {"prefix"};
-constexpr const char* kIndexQuery[] = {"index_key", "index_value"};
-
-PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.close_engine", kNoParameters, 0};
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, nullptr)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::ExclusiveBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  EngineFields& fields = engine->fields;
-  // The writer applies everything queued before the Shutdown, then ends; it
-  // never needs the interpreter lock, so waiting with it held is safe.
-  Status sent = fields.sender->send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
-  if (!sent.ok()) {
-    python::raise_runtime_error("Failed to send shutdown signal " + sent.message());
-    return nullptr;
-  }
-  if (!fields.writer_thread) return none();
-  WorkerThread writer = std::move(*fields.writer_thread);
-  fields.writer_thread.reset();
-  if (std::optional<std::string> failure = writer.join()) {
-    python::raise_runtime_error("Background writer panicked during shut down: " + *failure);
-    return nullptr;
-  }
-  return none();
-}
-
-PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.insert", kIdPayload, 2};
-  return write_dict(self, args, nargs, kwnames, parameters, WriteOp::Kind::kInsert);
-}
-
-PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.upsert", kIdPayload, 2};
-  return write_dict(self, args, nargs, kwnames, parameters, WriteOp::Kind::kUpsert);
-}
-
-PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.insert_json", kIdJsonPayload, 2};
-  PyObject* bound[2];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id) return nullptr;
-  std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
-  if (!text || !check_alive(engine->fields)) return nullptr;
-  if (Status valid = json::validate_json_text(*text); !valid.ok()) {
-    raise_for_document("Validation error at ", *id, valid.message());
-    return nullptr;
-  }
-  return queue(engine->fields, WriteOp{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)})
-             ? none()
-             : nullptr;
-}
-
-PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.delete", kId, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id || !check_alive(engine->fields)) return nullptr;
-  return queue(engine->fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
-                                                                                      : nullptr;
-}
-
-PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.get", kId, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id) return nullptr;
-  Result<std::optional<std::string>> document =
-      without_gil([&] { return read_document(*engine->fields.db, *id); });
-  if (!document.ok()) {
-    python::raise_runtime_error(document.error());
-    return nullptr;
-  }
-  if (!document.value()) return none();
-  return document_to_dict(*document.value(), MessageSet::kGet);
-}
-
-PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.get_many", kIds, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::vector<std::string>> ids = python::extract_str_sequence(bound[0], "ids");
-  if (!ids) return nullptr;
-  return document_list([&] { return read_documents(*engine->fields.db, *ids); }, MessageSet::kGet);
-}
-
-PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.scan_prefix", kPrefix, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
-  if (!prefix) return nullptr;
-  return document_list([&] { return read_prefix(*engine->fields.db, *prefix); },
-                       MessageSet::kScan);
-}
-
-PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.filter_by_metadata", kIndexQuery, 2};
-  PyObject* bound[2];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::string_view> key = python::extract_str(bound[0], "index_key");
-  if (!key) return nullptr;
-  std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
-  if (!value) return nullptr;
-  std::string entry;
-  entry.reserve(key->size() + 1 + value->size());
-  entry.append(*key).append(".").append(*value);
-  return document_list([&] { return read_index_entry(*engine->fields.db, entry); },
-                       MessageSet::kScan);
+  return queue(fields, std::move(op)) ? none() : nullptr;
 }
 
 // A record of a bulk insert: its id and its payload object (a dict or a str).
@@ -305,63 +158,196 @@ bool is_str_record(PyObject* payload) {
   return python::extract_str(payload, "records").has_value();
 }
 
+// ---------------------------------------------------------------------------
+// Shared steps of the reads
+
+// Runs store work with the interpreter lock released; the shared borrow the
+// caller holds keeps close_engine out meanwhile.
+template <typename StoreWork>
+auto without_gil(StoreWork&& work) {
+  python::ReleasedGil released;
+  return work();
+}
+
+// The document list of rows read by `work`, or null with the error set.
+template <typename StoreWork>
+PyObject* document_list(StoreWork&& work, MessageSet messages) {
+  Result<std::vector<Row>> rows = without_gil(std::forward<StoreWork>(work));
+  if (!rows.ok()) return raise(rows.error());
+  return build_document_list(std::move(rows.value()), messages);
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static constexpr Method<0> kMethod{"DBEngine.close_engine", {}};
+  return python::call_method<DBEngineObject, python::ExclusiveBorrow>(
+      kMethod, self, args, nargs, kwnames, [](DBEngineObject& engine, auto&) -> PyObject* {
+        EngineFields& fields = engine.fields;
+        // The writer applies everything queued before the Shutdown, then
+        // ends; it never needs the interpreter lock, so waiting with it held
+        // is safe.
+        Status sent = fields.sender->send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+        if (!sent.ok()) return raise("Failed to send shutdown signal " + sent.message());
+        if (!fields.writer_thread) return none();
+        WorkerThread writer = std::move(*fields.writer_thread);
+        fields.writer_thread.reset();
+        if (std::optional<std::string> failure = writer.join()) {
+          return raise("Background writer panicked during shut down: " + *failure);
+        }
+        return none();
+      });
+}
+
+PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Method<2> kMethod{"DBEngine.insert", {"id", "payload"}};
+  return shared_call(kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
+    return write_dict(fields, bound, WriteOp::Kind::kInsert);
+  });
+}
+
+PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Method<2> kMethod{"DBEngine.upsert", {"id", "payload"}};
+  return shared_call(kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
+    return write_dict(fields, bound, WriteOp::Kind::kUpsert);
+  });
+}
+
+PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr Method<2> kMethod{"DBEngine.insert_json", {"id", "json_payload"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
+        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+        if (!id) return nullptr;
+        std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
+        if (!text || !check_alive(fields)) return nullptr;
+        if (Status valid = json::validate_json_text(*text); !valid.ok()) {
+          return raise_for_document("Validation error at ", *id, valid.message());
+        }
+        WriteOp op{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
+        return queue(fields, std::move(op)) ? none() : nullptr;
+      });
+}
+
+PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static constexpr Method<1> kMethod{"DBEngine.delete", {"id"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+        if (!id || !check_alive(fields)) return nullptr;
+        return queue(fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
+                                                                                   : nullptr;
+      });
+}
+
 PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.insert_many", kRecords, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::vector<Record>> records = extract_records(bound[0], is_dict_record);
-  if (!records || !check_alive(engine->fields)) return nullptr;
-  for (Record& record : *records) {
-    WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
-    ConversionFailure failure;
-    if (!dict_to_document(record.payload.get(), op.payload, failure)) {
-      raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
-                             ? "Failed to serialize dict for "
-                             : "Failed to encode bytes for ",
-                         op.id, failure.text);
-      return nullptr;
-    }
-    if (!queue(engine->fields, std::move(op))) return nullptr;
-  }
-  return none();
+  static constexpr Method<1> kMethod{"DBEngine.insert_many", {"records"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::vector<Record>> records = extract_records(bound[0], is_dict_record);
+        if (!records || !check_alive(fields)) return nullptr;
+        for (Record& record : *records) {
+          WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
+          if (!convert_dict(record.payload.get(), op.id, "Failed to serialize dict for ",
+                            op.payload) ||
+              !queue(fields, std::move(op))) {
+            return nullptr;
+          }
+        }
+        return none();
+      });
 }
 
 PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const python::ParameterList parameters{"DBEngine.insert_many_json", kRecords, 1};
-  PyObject* bound[1];
-  if (!python::bind_arguments(parameters, args, nargs, kwnames, bound)) return nullptr;
-  DBEngineObject* engine = as_engine(self);
-  python::SharedBorrow borrow(engine->borrow);
-  if (!borrow.ok()) return nullptr;
-  std::optional<std::vector<Record>> records = extract_records(bound[0], is_str_record);
-  if (!records || !check_alive(engine->fields)) return nullptr;
-  for (Record& record : *records) {
-    // Already checked to be a str with UTF-8 text.
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(record.payload.get(), &size);
-    const std::string_view text(data, static_cast<std::size_t>(size));
-    if (Status valid = json::validate_json_text(text); !valid.ok()) {
-      raise_for_document("Invalid json in payload for id ", record.id, valid.message());
-      return nullptr;
-    }
-    if (!queue(engine->fields,
-               WriteOp{WriteOp::Kind::kInsert, std::move(record.id), std::string(text)})) {
-      return nullptr;
-    }
-  }
-  return none();
+  static constexpr Method<1> kMethod{"DBEngine.insert_many_json", {"records"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::vector<Record>> records = extract_records(bound[0], is_str_record);
+        if (!records || !check_alive(fields)) return nullptr;
+        for (Record& record : *records) {
+          // Extraction already checked that the payload is a str with UTF-8 text.
+          Py_ssize_t size = 0;
+          const char* data = PyUnicode_AsUTF8AndSize(record.payload.get(), &size);
+          const std::string_view text(data, static_cast<std::size_t>(size));
+          if (Status valid = json::validate_json_text(text); !valid.ok()) {
+            return raise_for_document("Invalid json in payload for id ", record.id,
+                                      valid.message());
+          }
+          if (!queue(fields,
+                     WriteOp{WriteOp::Kind::kInsert, std::move(record.id), std::string(text)})) {
+            return nullptr;
+          }
+        }
+        return none();
+      });
+}
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Method<1> kMethod{"DBEngine.get", {"id"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+        if (!id) return nullptr;
+        Result<std::optional<std::string>> document =
+            without_gil([&] { return read_document(*fields.db, *id); });
+        if (!document.ok()) return raise(document.error());
+        if (!document.value()) return none();
+        return document_to_dict(*document.value(), MessageSet::kGet);
+      });
+}
+
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr Method<1> kMethod{"DBEngine.get_many", {"ids"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::vector<std::string>> ids =
+            python::extract_str_sequence(bound[0], "ids");
+        if (!ids) return nullptr;
+        return document_list([&] { return read_documents(*fields.db, *ids); }, MessageSet::kGet);
+      });
+}
+
+PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  static constexpr Method<1> kMethod{"DBEngine.scan_prefix", {"prefix"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
+        if (!prefix) return nullptr;
+        return document_list([&] { return read_prefix(*fields.db, *prefix); },
+                             MessageSet::kScan);
+      });
+}
+
+PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static constexpr Method<2> kMethod{"DBEngine.filter_by_metadata", {"index_key", "index_value"}};
+  return shared_call(
+      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
+        std::optional<std::string_view> key = python::extract_str(bound[0], "index_key");
+        if (!key) return nullptr;
+        std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
+        if (!value) return nullptr;
+        std::string entry;
+        entry.reserve(key->size() + 1 + value->size());
+        entry.append(*key).append(".").append(*value);
+        return document_list([&] { return read_index_entry(*fields.db, entry); },
+                             MessageSet::kScan);
+      });
 }
 
 // ---------------------------------------------------------------------------
 // Slots
 
 PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const python::ParameterList parameters{"DBEngine.__new__", kPath, 1};
+  static constexpr const char* kParameters[] = {"path"};
+  static const python::ParameterList parameters{"DBEngine.__new__", kParameters, 1};
   PyObject* bound[1];
   if (!python::bind_arguments(parameters, args, kwargs, bound)) return nullptr;
   std::optional<std::string_view> path = python::extract_str(bound[0], "path");
@@ -369,31 +355,25 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
   EngineFields fields;
   Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
-  if (!db.ok()) {
-    python::raise_runtime_error(db.error());
-    return nullptr;
-  }
+  if (!db.ok()) return raise(db.error());
   fields.db = std::move(db.value());
   auto [sender, receiver] = make_channel<WriteOp>(WRITE_QUEUE_CAPACITY);
   fields.alive = std::make_shared<std::atomic<bool>>(true);
   Result<WorkerThread> writer = start_background_writer(fields.db, std::move(receiver), fields.alive);
-  if (!writer.ok()) {
-    python::raise_runtime_error(writer.error());
-    return nullptr;
-  }
+  if (!writer.ok()) return raise(writer.error());
   fields.sender.emplace(std::move(sender));
   fields.writer_thread.emplace(std::move(writer.value()));
 
   PyObject* self = python::allocate_instance(type);
   if (self == nullptr) return nullptr;  // `fields` goes in declaration order
-  DBEngineObject* engine = as_engine(self);
+  auto* engine = reinterpret_cast<DBEngineObject*>(self);
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) EngineFields(std::move(fields));
   return self;
 }
 
 void db_engine_dealloc(PyObject* self) {
-  DBEngineObject* engine = as_engine(self);
+  auto* engine = reinterpret_cast<DBEngineObject*>(self);
   engine->fields.~EngineFields();
   engine->borrow.~BorrowFlag();
   python::free_instance(self);
