@@ -59,3 +59,36 @@ def wait_until(predicate, timeout=30.0):
             return True
         time.sleep(0.01)
     return predicate()
+
+
+def open_with_rows(path, documents, index=()):
+    """A new DBEngine on `path` after rows were written straight into its file.
+
+    The file is created first when needed. `documents` maps ids to stored bytes
+    (a `str` is stored as its UTF-8 bytes); `index` holds (entry, id) pairs for
+    "metadata_index". No other engine may hold the file at the time of the call."""
+    DBEngine(path).close_engine()  # creates both tables; released at once
+    connection = sqlite3.connect(path)
+    try:
+        with connection:
+            connection.executemany(
+                "INSERT OR REPLACE INTO documents(id, body) VALUES (?, ?)",
+                [(doc_id, body.encode() if isinstance(body, str) else bytes(body))
+                 for doc_id, body in documents.items()])
+            connection.executemany("INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?)", list(index))
+    finally:
+        connection.close()
+    return DBEngine(path)
+
+
+def same_value(got, expected):
+    """Equality that also compares types, dict key order and the sign of zero."""
+    if type(got) is not type(expected):
+        return False
+    if isinstance(got, dict):
+        return list(got) == list(expected) and all(same_value(got[k], expected[k]) for k in got)
+    if isinstance(got, (list, tuple)):
+        return len(got) == len(expected) and all(same_value(g, e) for g, e in zip(got, expected))
+    if isinstance(got, float):
+        return repr(got) == repr(expected)
+    return got == expected
