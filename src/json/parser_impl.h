@@ -88,8 +88,16 @@ class Parser {
         return read_literal("false") == Step::kValueDone ? emitted(handler_.boolean(false))
                                                          : Step::kStop;
       case '-':
-      case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
         return read_number();
       default:
         return fail_peek(JsonErrorCode::kExpectedSomeValue);
@@ -129,9 +137,7 @@ class Parser {
     }
   }
 
-  bool may_open() const {
-    return D != Dialect::kGeneral || stack_.size() < kGeneralMaxOpen;
-  }
+  bool may_open() const { return D != Dialect::kGeneral || stack_.size() < kGeneralMaxOpen; }
 
   Step open_array() {
     if (!may_open()) return fail_peek(JsonErrorCode::kRecursionLimitExceeded);
@@ -206,20 +212,35 @@ class Parser {
   }
 
   // p_ is just past the first backslash at `backslash`.
-  Step read_escaped_string(const char* start, const char* backslash, std::uint64_t seen,
-                           bool key) {
+  Step read_escaped_string(const char* start, const char* backslash, std::uint64_t seen, bool key) {
     scratch_.assign(start, backslash);
     for (;;) {
       if (p_ == end_) return fail_eof(JsonErrorCode::kEofWhileParsingString);
       switch (*p_++) {
-        case '"': scratch_.push_back('"'); break;
-        case '\\': scratch_.push_back('\\'); break;
-        case '/': scratch_.push_back('/'); break;
-        case 'b': scratch_.push_back('\b'); break;
-        case 'f': scratch_.push_back('\f'); break;
-        case 'n': scratch_.push_back('\n'); break;
-        case 'r': scratch_.push_back('\r'); break;
-        case 't': scratch_.push_back('\t'); break;
+        case '"':
+          scratch_.push_back('"');
+          break;
+        case '\\':
+          scratch_.push_back('\\');
+          break;
+        case '/':
+          scratch_.push_back('/');
+          break;
+        case 'b':
+          scratch_.push_back('\b');
+          break;
+        case 'f':
+          scratch_.push_back('\f');
+          break;
+        case 'n':
+          scratch_.push_back('\n');
+          break;
+        case 'r':
+          scratch_.push_back('\r');
+          break;
+        case 't':
+          scratch_.push_back('\t');
+          break;
         case 'u':
           if (read_unicode_escape(backslash) == Step::kStop) return Step::kStop;
           break;
@@ -392,9 +413,9 @@ class Parser {
     }
     double value;
     if (!internal::number_text_to_double(start, p_, value)) {
-      return fail_number(D == Dialect::kInPlace ? JsonErrorCode::kInvalidNumber
-                                                : JsonErrorCode::kNumberOutOfRange,
-                         position(), start);
+      return fail_number(
+          D == Dialect::kInPlace ? JsonErrorCode::kInvalidNumber : JsonErrorCode::kNumberOutOfRange,
+          position(), start);
     }
     return emitted(handler_.real(value));
   }

@@ -75,8 +75,16 @@ bool SyntaxChecker::run() {
         ++p_;
         if (!number()) return false;
         break;
-      case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
         if (!number()) return false;
         break;
       case '"':
@@ -197,7 +205,14 @@ bool SyntaxChecker::string() {
 bool SyntaxChecker::escape() {
   if (at_end()) return fail_index(JsonErrorCode::kEofWhileParsingString);
   switch (*p_++) {
-    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+    case '"':
+    case '\\':
+    case '/':
+    case 'b':
+    case 'f':
+    case 'n':
+    case 'r':
+    case 't':
       return true;
     case 'u':
       if (end_ - p_ < 4) {
