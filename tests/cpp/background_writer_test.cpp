@@ -15,8 +15,10 @@ namespace fs = std::filesystem;
 class BackgroundWriterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("quillmere_writer_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string name = "quillmere_writer_";
+    name.append(std::to_string(::getpid())).append("_");
+    name.append(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / name;
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     Result<std::shared_ptr<store::Database>> db = store::Database::open((dir_ / "db").string());
