@@ -55,6 +55,12 @@ class BackgroundWriterTest : public ::testing::Test {
     return WriteOp{kind, std::move(id), std::move(payload)};
   }
 
+  // "{prefix}{n}", e.g. "k17".
+  static std::string numbered(std::string prefix, std::size_t n) {
+    prefix += std::to_string(n);
+    return prefix;
+  }
+
   fs::path dir_;
   std::shared_ptr<store::Database> db_;
 };
@@ -100,7 +106,7 @@ TEST_F(BackgroundWriterTest, BatchWithShutdownIsAppliedWholeAndLaterOperationsDi
   auto [sender, receiver] = make_channel<WriteOp>(MAX_BATCH_OPS + 10);
   for (std::size_t i = 0; i < MAX_BATCH_OPS; ++i) {
     ASSERT_TRUE(sender.send(i == 5 ? op(Kind::kShutdown, "")
-                                   : op(Kind::kInsert, "k" + std::to_string(i), "{}"))
+                                   : op(Kind::kInsert, numbered("k", i), "{}"))
                     .ok());
   }
   ASSERT_TRUE(sender.send(op(Kind::kInsert, "after", "{}")).ok());
@@ -120,7 +126,7 @@ TEST_F(BackgroundWriterTest, DrainsTheQueueWhenTheLastSenderGoes) {
   Result<WorkerThread> writer = start_background_writer(db_, std::move(receiver), alive);
   ASSERT_TRUE(writer.ok());
   for (int i = 0; i < 25000; ++i) {
-    ASSERT_TRUE(sender.send(op(Kind::kInsert, "d" + std::to_string(i), R"({"i":1})")).ok());
+    ASSERT_TRUE(sender.send(op(Kind::kInsert, numbered("d", i), R"({"i":1})")).ok());
   }
   { Sender<WriteOp> last = std::move(sender); }
   EXPECT_FALSE(writer.value().join().has_value());
