@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <numeric>
 
 #include "json/json_writer.h"
 #include "json/parser.h"
@@ -120,29 +119,35 @@ bool IndexChanges::process_json_index(std::string_view document, std::string_vie
 }
 
 std::vector<IndexChange> IndexChanges::net_changes() const {
-  const auto view = [this](std::size_t offset, std::size_t size) {
-    return std::string_view(text_).substr(offset, size);
+  // Sorted by (entry, id, order recorded): the last change to a pair ends its run.
+  struct Sorted {
+    IndexChange change;
+    std::size_t order;
   };
-  std::vector<std::size_t> order(changes_.size());
-  std::iota(order.begin(), order.end(), 0);
-  // Ties keep their recorded order, so the last change to a pair ends its run.
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const Change& x = changes_[a];
-    const Change& y = changes_[b];
-    const int by_entry = view(x.entry_offset, x.entry_size).compare(view(y.entry_offset, y.entry_size));
-    if (by_entry != 0) return by_entry < 0;
-    return view(x.id_offset, x.id_size) < view(y.id_offset, y.id_size);
+  const std::string_view text(text_);
+  std::vector<Sorted> sorted;
+  sorted.reserve(changes_.size());
+  for (std::size_t i = 0; i < changes_.size(); ++i) {
+    const Change& change = changes_[i];
+    sorted.push_back(Sorted{{text.substr(change.entry_offset, change.entry_size),
+                             text.substr(change.id_offset, change.id_size), change.add},
+                            i});
+  }
+  std::sort(sorted.begin(), sorted.end(), [](const Sorted& a, const Sorted& b) {
+    if (const int by_entry = a.change.entry.compare(b.change.entry); by_entry != 0) {
+      return by_entry < 0;
+    }
+    if (const int by_id = a.change.id.compare(b.change.id); by_id != 0) return by_id < 0;
+    return a.order < b.order;
   });
   std::vector<IndexChange> result;
-  result.reserve(order.size());
-  for (std::size_t i : order) {
-    const Change& change = changes_[i];
-    IndexChange next{view(change.entry_offset, change.entry_size),
-                     view(change.id_offset, change.id_size), change.add};
-    if (!result.empty() && result.back().entry == next.entry && result.back().id == next.id) {
-      result.back() = next;
+  result.reserve(sorted.size());
+  for (const Sorted& item : sorted) {
+    if (!result.empty() && result.back().entry == item.change.entry &&
+        result.back().id == item.change.id) {
+      result.back() = item.change;
     } else {
-      result.push_back(next);
+      result.push_back(item.change);
     }
   }
   return result;

@@ -54,6 +54,22 @@ Status configure_writer(Connection& writer) {
 
 Status step_error(Connection& connection) { return Status::Error(connection.error_text()); }
 
+// Runs a write statement whose parameters are a text and a second value bound
+// by `bind_second`, on the connection of a transaction that may have ended.
+Status run_with_pair(Connection* connection, Sql which, std::string_view first,
+                     std::string_view second,
+                     int (*bind_second)(sqlite3_stmt*, int, std::string_view)) {
+  if (connection == nullptr) return Status::Error("write transaction has ended");
+  sqlite3_stmt* stmt = connection->statement(which);
+  if (stmt == nullptr) return step_error(*connection);
+  StatementScope scope(stmt);
+  if (bind_text(stmt, 1, first) != SQLITE_OK || bind_second(stmt, 2, second) != SQLITE_OK ||
+      sqlite3_step(stmt) != SQLITE_DONE) {
+    return step_error(*connection);
+  }
+  return Status::Ok();
+}
+
 }  // namespace
 
 // Members are declared so that destruction closes the reader pool, then the
@@ -152,15 +168,7 @@ WriteTransaction::~WriteTransaction() {
 }
 
 Status WriteTransaction::put_document(std::string_view id, std::string_view body) {
-  if (connection_ == nullptr) return Status::Error("write transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kPutDocument);
-  if (stmt == nullptr) return step_error(*connection_);
-  StatementScope scope(stmt);
-  if (bind_text(stmt, 1, id) != SQLITE_OK || bind_blob(stmt, 2, body) != SQLITE_OK ||
-      sqlite3_step(stmt) != SQLITE_DONE) {
-    return step_error(*connection_);
-  }
-  return Status::Ok();
+  return run_with_pair(connection_, Sql::kPutDocument, id, body, bind_blob);
 }
 
 Result<std::optional<std::string>> WriteTransaction::remove_document(std::string_view id) {
@@ -178,27 +186,11 @@ Result<std::optional<std::string>> WriteTransaction::remove_document(std::string
 }
 
 Status WriteTransaction::insert_index(std::string_view entry, std::string_view id) {
-  if (connection_ == nullptr) return Status::Error("write transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kInsertIndex);
-  if (stmt == nullptr) return step_error(*connection_);
-  StatementScope scope(stmt);
-  if (bind_text(stmt, 1, entry) != SQLITE_OK || bind_text(stmt, 2, id) != SQLITE_OK ||
-      sqlite3_step(stmt) != SQLITE_DONE) {
-    return step_error(*connection_);
-  }
-  return Status::Ok();
+  return run_with_pair(connection_, Sql::kInsertIndex, entry, id, bind_text);
 }
 
 Status WriteTransaction::remove_index(std::string_view entry, std::string_view id) {
-  if (connection_ == nullptr) return Status::Error("write transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kRemoveIndex);
-  if (stmt == nullptr) return step_error(*connection_);
-  StatementScope scope(stmt);
-  if (bind_text(stmt, 1, entry) != SQLITE_OK || bind_text(stmt, 2, id) != SQLITE_OK ||
-      sqlite3_step(stmt) != SQLITE_DONE) {
-    return step_error(*connection_);
-  }
-  return Status::Ok();
+  return run_with_pair(connection_, Sql::kRemoveIndex, entry, id, bind_text);
 }
 
 Status WriteTransaction::commit() {
