@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "db_engine/key_cache.h"
 #include "json/parser.h"
 #include "python/errors.h"
 #include "python/ref.h"
@@ -47,7 +48,7 @@ class ObjectBuilder {
   bool string(std::string_view text) { return push(make_str(text)); }
 
   bool key(std::string_view text) {
-    PyRef object = make_str(text);
+    PyRef object = PyRef::steal(key_cache().key(text));
     if (!object) return false;
     keys_.push_back(Key{object.release(), key_text_.size(), text.size()});
     key_text_ += text;

@@ -4,6 +4,7 @@
 // thread; each call uses its own pooled connection.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>

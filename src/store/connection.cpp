@@ -15,6 +15,9 @@ constexpr const char* kSqlText[] = {
     /* kGetDocument */ "SELECT body FROM documents WHERE id = ?1",
     /* kScanDocuments */ "SELECT id, body FROM documents WHERE id >= ?1 ORDER BY id",
     /* kScanIndex */ "SELECT id FROM metadata_index WHERE entry = ?1 ORDER BY id",
+    /* kScanIndexDocuments */
+    "SELECT m.id, d.body FROM metadata_index AS m JOIN documents AS d ON d.id = m.id"
+    " WHERE m.entry = ?1 ORDER BY m.id",
     // Any read of the file starts the snapshot of a deferred transaction.
     /* kTouchSnapshot */ "SELECT 1 FROM documents LIMIT 1",
 };

@@ -28,6 +28,7 @@ enum class Sql {
   kGetDocument,
   kScanDocuments,
   kScanIndex,
+  kScanIndexDocuments,
   kTouchSnapshot,
   kCount,
 };

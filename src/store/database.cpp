@@ -148,11 +148,13 @@ Result<WriteTransaction> Database::begin_write() {
   return WriteTransaction(writer);
 }
 
-Result<ReadTransaction> Database::begin_read() {
+Result<ReadTransaction> Database::begin_read(ReadScope scope) {
   Result<std::unique_ptr<Connection>> reader = impl_->take_reader();
   if (!reader.ok()) return reader.status();
   // A connection that cannot begin is not trusted again: it closes here.
-  if (Status status = reader.value()->run(Sql::kBegin); !status.ok()) return status;
+  if (scope == ReadScope::kSnapshot) {
+    if (Status status = reader.value()->run(Sql::kBegin); !status.ok()) return status;
+  }
   return ReadTransaction(shared_from_this(), std::move(reader.value()));
 }
 
@@ -213,7 +215,8 @@ ReadTransaction::ReadTransaction(ReadTransaction&& other) noexcept = default;
 
 ReadTransaction::~ReadTransaction() {
   if (connection_ == nullptr) return;
-  if (!connection_->run(Sql::kCommit).ok()) connection_->run(Sql::kRollback);
+  const bool in_transaction = sqlite3_get_autocommit(connection_->handle()) == 0;
+  if (in_transaction && !connection_->run(Sql::kCommit).ok()) connection_->run(Sql::kRollback);
   database_->impl_->return_reader(std::move(connection_));
 }
 
@@ -232,11 +235,23 @@ Result<std::optional<std::string>> ReadTransaction::get_document(std::string_vie
 Status ReadTransaction::scan_documents(
     std::string_view from,
     const std::function<bool(std::string_view id, std::string_view body)>& visit) {
+  return visit_id_body_rows(Sql::kScanDocuments, from, visit);
+}
+
+Status ReadTransaction::scan_index_documents(
+    std::string_view entry,
+    const std::function<bool(std::string_view id, std::string_view body)>& visit) {
+  return visit_id_body_rows(Sql::kScanIndexDocuments, entry, visit);
+}
+
+Status ReadTransaction::visit_id_body_rows(
+    Sql which, std::string_view parameter,
+    const std::function<bool(std::string_view id, std::string_view body)>& visit) {
   if (connection_ == nullptr) return Status::Error("read transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kScanDocuments);
+  sqlite3_stmt* stmt = connection_->statement(which);
   if (stmt == nullptr) return step_error(*connection_);
   StatementScope scope(stmt);
-  if (bind_text(stmt, 1, from) != SQLITE_OK) return step_error(*connection_);
+  if (bind_text(stmt, 1, parameter) != SQLITE_OK) return step_error(*connection_);
   int rc;
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     if (!visit(column_text(stmt, 0), column_blob(stmt, 1))) return Status::Ok();

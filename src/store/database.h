@@ -24,6 +24,7 @@ namespace quillmere::store {
 
 class Connection;
 class Database;
+enum class Sql;
 
 // The store's text for a file that another handle holds.
 inline constexpr std::string_view kAlreadyOpenText = "Database already open. Cannot acquire lock.";
@@ -54,8 +55,14 @@ class WriteTransaction {
   Connection* connection_;  // null once committed or moved from
 };
 
-// One read snapshot (taken at the first read) on a pooled connection, which
-// returns to the pool when the transaction ends.
+// How long a read's snapshot must last.
+enum class ReadScope {
+  kSnapshot,      // several statements see one snapshot (taken at the first read)
+  kOneStatement,  // one statement, which is a snapshot by itself: no BEGIN/COMMIT
+};
+
+// One read snapshot on a pooled connection, which returns to the pool when
+// the transaction ends.
 class ReadTransaction {
  public:
   ReadTransaction(ReadTransaction&& other) noexcept;
@@ -69,6 +76,11 @@ class ReadTransaction {
                         const std::function<bool(std::string_view id, std::string_view body)>& visit);
   // Visits the ids stored under `entry`, in ascending byte order.
   Status scan_index(std::string_view entry, const std::function<bool(std::string_view id)>& visit);
+  // Visits the documents whose ids are stored under `entry`, in ascending id
+  // order; listed ids without a document are skipped.
+  Status scan_index_documents(
+      std::string_view entry,
+      const std::function<bool(std::string_view id, std::string_view body)>& visit);
   // Takes the snapshot now instead of at the first read, for a reader whose
   // snapshot moment must be the start of the transaction (a backup).
   Status take_snapshot();
@@ -76,6 +88,10 @@ class ReadTransaction {
  private:
   friend class Database;
   ReadTransaction(std::shared_ptr<Database> database, std::unique_ptr<Connection> connection);
+  // Runs `which` with one text parameter and visits its (id, body) rows.
+  Status visit_id_body_rows(
+      Sql which, std::string_view parameter,
+      const std::function<bool(std::string_view id, std::string_view body)>& visit);
   std::shared_ptr<Database> database_;     // keeps the pool alive
   std::unique_ptr<Connection> connection_;  // null once moved from
 };
@@ -93,7 +109,7 @@ class Database : public std::enable_shared_from_this<Database> {
   Database& operator=(const Database&) = delete;
 
   Result<WriteTransaction> begin_write();
-  Result<ReadTransaction> begin_read();
+  Result<ReadTransaction> begin_read(ReadScope scope = ReadScope::kSnapshot);
 
  private:
   struct Impl;
