@@ -154,24 +154,23 @@ std::vector<IndexChange> IndexChanges::net_changes() const {
 }
 
 void IndexChanges::apply(store::WriteTransaction& transaction) const {
+  // Additions go in bulk, in (entry, id) order; removals one by one. Distinct
+  // pairs do not interfere, so the two groups may be applied apart.
+  std::vector<store::IndexPair> additions;
   for (const IndexChange& change : net_changes()) {
-    apply_index_entry(change.add, change.id, change.entry, transaction);
+    if (change.add) {
+      additions.push_back(store::IndexPair{change.entry, change.id});
+    } else {
+      // A failed pair simply stays in the index; readers skip ids without a document.
+      (void)transaction.remove_index(change.entry, change.id);
+    }
   }
+  (void)transaction.insert_index(additions);
 }
 
 void IndexChanges::clear() {
   text_.clear();
   changes_.clear();
-}
-
-void apply_index_entry(bool add, std::string_view id, std::string_view entry,
-                       store::WriteTransaction& transaction) {
-  // A failed pair is simply missing from (or left in) the index; readers cope.
-  if (add) {
-    (void)transaction.insert_index(entry, id);
-  } else {
-    (void)transaction.remove_index(entry, id);
-  }
 }
 
 }  // namespace quillmere::db_engine

@@ -32,7 +32,8 @@ class IndexChanges {
   // ascending (entry, id) order. Views into this object.
   std::vector<IndexChange> net_changes() const;
 
-  // Writes the net changes; failures of single pairs are ignored.
+  // Writes the net changes; failures of single pairs are ignored (a pair
+  // that failed is missing from, or left in, the index; readers cope).
   void apply(store::WriteTransaction& transaction) const;
 
   void clear();
@@ -51,9 +52,5 @@ class IndexChanges {
   std::string text_;
   std::vector<Change> changes_;
 };
-
-// Adds (add) or removes (!add) one pair; the store's result is dropped.
-void apply_index_entry(bool add, std::string_view id, std::string_view entry,
-                       store::WriteTransaction& transaction);
 
 }  // namespace quillmere::db_engine

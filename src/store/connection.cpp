@@ -11,6 +11,7 @@ constexpr const char* kSqlText[] = {
     /* kPutDocument */ "INSERT OR REPLACE INTO documents(id, body) VALUES (?1, ?2)",
     /* kRemoveDocument */ "DELETE FROM documents WHERE id = ?1 RETURNING body",
     /* kInsertIndex */ "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?1, ?2)",
+    /* kInsertIndexChunk */ nullptr,  // built from kIndexChunkPairs
     /* kRemoveIndex */ "DELETE FROM metadata_index WHERE entry = ?1 AND id = ?2",
     /* kGetDocument */ "SELECT body FROM documents WHERE id = ?1",
     /* kScanDocuments */ "SELECT id, body FROM documents WHERE id >= ?1 ORDER BY id",
@@ -53,11 +54,20 @@ Status Connection::exec(const char* sql) {
   return Status::Ok();
 }
 
+// "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?), (?, ?), ...".
+std::string index_chunk_sql() {
+  std::string sql = "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?)";
+  for (std::size_t i = 1; i < kIndexChunkPairs; ++i) sql += ", (?, ?)";
+  return sql;
+}
+
 sqlite3_stmt* Connection::statement(Sql which) {
   sqlite3_stmt*& slot = statements_[static_cast<size_t>(which)];
   if (slot == nullptr) {
-    sqlite3_prepare_v3(db_, kSqlText[static_cast<size_t>(which)], -1, SQLITE_PREPARE_PERSISTENT,
-                       &slot, nullptr);
+    static const std::string chunk_sql = index_chunk_sql();
+    const char* sql =
+        which == Sql::kInsertIndexChunk ? chunk_sql.c_str() : kSqlText[static_cast<size_t>(which)];
+    sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
   }
   return slot;
 }

@@ -15,6 +15,9 @@
 
 namespace quillmere::store {
 
+// Pairs added to "metadata_index" by one kInsertIndexChunk statement.
+inline constexpr std::size_t kIndexChunkPairs = 32;
+
 // The statements the store runs; each connection prepares the ones it uses.
 enum class Sql {
   kBegin,
@@ -24,6 +27,7 @@ enum class Sql {
   kPutDocument,
   kRemoveDocument,
   kInsertIndex,
+  kInsertIndexChunk,
   kRemoveIndex,
   kGetDocument,
   kScanDocuments,

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,12 @@ enum class Sql;
 
 // The store's text for a file that another handle holds.
 inline constexpr std::string_view kAlreadyOpenText = "Database already open. Cannot acquire lock.";
+
+// One pair of "metadata_index".
+struct IndexPair {
+  std::string_view entry;
+  std::string_view id;
+};
 
 // One write transaction (BEGIN IMMEDIATE ... COMMIT). Rolled back if
 // destroyed before commit(). Operations after a failed step still run; each
@@ -45,6 +52,8 @@ class WriteTransaction {
   Result<std::optional<std::string>> remove_document(std::string_view id);
   // Adds or removes the pair (entry, id); present or absent pairs are no error.
   Status insert_index(std::string_view entry, std::string_view id);
+  // Adds many pairs, several per statement; the last failure, if any.
+  Status insert_index(std::span<const IndexPair> pairs);
   Status remove_index(std::string_view entry, std::string_view id);
 
   Status commit();

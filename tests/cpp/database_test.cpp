@@ -20,6 +20,7 @@ namespace quillmere::store {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 
 class DatabaseTest : public ::testing::Test {
  protected:
@@ -272,6 +273,30 @@ TEST_F(DatabaseTest, WritesReplaceRemoveAndIndexPairs) {
   EXPECT_EQ(scan_all(read.value()).size(), 3u);
   EXPECT_EQ(index_ids(read.value(), "k.v"), (std::vector<std::string>{"a", "b"}));
   EXPECT_TRUE(index_ids(read.value(), "k.w").empty());
+}
+
+TEST_F(DatabaseTest, BulkIndexInsertAddsEveryPairOnce) {
+  auto db = open_ok();
+  // Two whole chunks and a remainder; pairs repeat within and across chunks.
+  std::vector<std::string> ids;
+  for (int i = 0; i < 70; ++i) ids.push_back("id" + std::to_string(i % 50));
+  std::vector<IndexPair> pairs;
+  for (const std::string& id : ids) pairs.push_back(IndexPair{"k.v", id});
+  pairs.push_back(IndexPair{"other\0x"sv, "nul\0id"sv});
+  {
+    auto write = db->begin_write();
+    ASSERT_TRUE(write.ok());
+    ASSERT_TRUE(write.value().insert_index(pairs).ok());
+    ASSERT_TRUE(write.value().insert_index(std::span<const IndexPair>()).ok());
+    ASSERT_TRUE(write.value().commit().ok());
+  }
+  auto read = db->begin_read();
+  ASSERT_TRUE(read.ok());
+  std::vector<std::string> expected;
+  for (int i = 0; i < 50; ++i) expected.push_back("id" + std::to_string(i));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(index_ids(read.value(), "k.v"), expected);
+  EXPECT_EQ(index_ids(read.value(), "other\0x"sv), std::vector<std::string>{"nul\0id"s});
 }
 
 TEST_F(DatabaseTest, UncommittedWritesRollBack) {
