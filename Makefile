@@ -46,3 +46,12 @@ py-test:
 
 clean:
 	rm -rf build
+
+# Benchmarks against the stores Python programs use instead (bench/README.md):
+# installs the package with its `bench` extra, runs every workload, prints the
+# tables and writes bench/results.json and bench/results.png. QUICK=1 gives a
+# short smoke run with small sizes.
+.PHONY: bench
+bench: install
+	$(PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[bench]"
+	$(PYTHON) -m bench.run $(if $(QUICK),--quick)
