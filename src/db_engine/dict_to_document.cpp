@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/stable_sort_few.h"
 #include "json/json_writer.h"
 #include "python/errors.h"
 #include "python/ref.h"
@@ -323,7 +324,7 @@ class DocumentWriter {
           return !(a.key_text < b.key_text);
         }) == members_.end();
     if (strictly_ascending) return;
-    std::stable_sort(begin, members_.end(), by_key);
+    quillmere::stable_sort_few(begin, members_.end(), by_key);
     const std::string written = out_.substr(frame.content_start);
     out_.resize(frame.content_start);
     for (auto member = begin; member != members_.end(); ++member) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "common/stable_sort_few.h"
 #include "db_engine/key_cache.h"
 #include "json/parser.h"
 #include "python/errors.h"
@@ -127,7 +128,7 @@ class ObjectBuilder {
       return key_text(keys_[a]) < key_text(keys_[b]);
     };
     if (!std::is_sorted(order_.begin(), order_.end(), by_key)) {
-      std::stable_sort(order_.begin(), order_.end(), by_key);
+      quillmere::stable_sort_few(order_.begin(), order_.end(), by_key);
     }
     for (std::size_t index : order_) {
       PyObject* value = values_[frame.values_begin + (index - frame.keys_begin)];

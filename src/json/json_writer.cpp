@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "json/text_scan.h"
 
@@ -85,17 +86,27 @@ void append_plain_digits(std::string& out, const ShortestDecimal& d,
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view utf8) {
-  out.reserve(out.size() + utf8.size() + 2);
-  out.push_back('"');
   const char* p = utf8.data();
-  const char* end = p + utf8.size();
+  const char* const end = p + utf8.size();
   std::uint64_t seen = 0;
+  const char* special = internal::find_string_special(p, end, seen);
+  if (special == end) {
+    // Most strings need no escape: one copy between the quotes.
+    const std::size_t start = out.size();
+    out.resize(start + utf8.size() + 2);
+    char* write = out.data() + start;
+    *write = '"';
+    std::memcpy(write + 1, utf8.data(), utf8.size());
+    write[utf8.size() + 1] = '"';
+    return;
+  }
+  out.push_back('"');
   for (;;) {
-    const char* special = internal::find_string_special(p, end, seen);
-    out.append(p, special);
+    out.append(p, static_cast<std::size_t>(special - p));
     if (special == end) break;
     append_escape(out, static_cast<unsigned char>(*special));
     p = special + 1;
+    special = internal::find_string_special(p, end, seen);
   }
   out.push_back('"');
 }
@@ -141,7 +152,7 @@ void append_json_float(std::string& out, double value) {
 
 void append_plain_float(std::string& out, double value) {
   if (!std::isfinite(value)) {
-    // Parsed documents hold finite floats only; spelled as Rust prints them.
+    // Parsed documents hold finite floats only.
     out.append(std::isnan(value) ? "NaN" : value < 0 ? "-inf" : "inf");
     return;
   }

@@ -1,0 +1,29 @@
+#include "common/stable_sort_few.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <utility>
+#include <vector>
+
+namespace quillmere {
+namespace {
+
+// Both the insertion path (short ranges) and the library path keep equal
+// keys in their original order.
+TEST(StableSortTest, SortsAndKeepsTheOrderOfEqualKeys) {
+  std::mt19937 random(7);
+  for (int size : {0, 1, 2, 5, 24, 25, 200}) {
+    std::vector<std::pair<int, int>> items;  // (key, original position)
+    for (int i = 0; i < size; ++i) items.emplace_back(static_cast<int>(random() % 6), i);
+    std::vector<std::pair<int, int>> expected = items;
+    std::stable_sort(expected.begin(), expected.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    stable_sort_few(items.begin(), items.end(),
+                    [](const auto& a, const auto& b) { return a.first < b.first; });
+    EXPECT_EQ(items, expected) << "size " << size;
+  }
+}
+
+}  // namespace
+}  // namespace quillmere
