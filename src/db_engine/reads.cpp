@@ -10,8 +10,7 @@ Result<std::vector<Row>> copy_rows(
     store::Database& db, std::string_view parameter,
     Status (store::ReadTransaction::*scan)(std::string_view, const IdBodyVisitor&),
     const std::function<bool(std::string_view id)>& keep) {
-  // One statement is a consistent snapshot by itself.
-  Result<store::ReadTransaction> read = db.begin_read(store::ReadScope::kOneStatement);
+  Result<store::ReadTransaction> read = db.begin_read();
   if (!read.ok()) return read.status();
   std::vector<Row> rows;
   Status scanned = (read.value().*scan)(parameter, [&](std::string_view id, std::string_view body) {
@@ -26,13 +25,13 @@ Result<std::vector<Row>> copy_rows(
 }  // namespace
 
 Result<std::optional<std::string>> read_document(store::Database& db, std::string_view id) {
-  Result<store::ReadTransaction> read = db.begin_read(store::ReadScope::kOneStatement);
+  Result<store::ReadTransaction> read = db.begin_read();
   if (!read.ok()) return read.status();
   return read.value().get_document(id);
 }
 
 Result<std::vector<Row>> read_documents(store::Database& db, const std::vector<std::string>& ids) {
-  Result<store::ReadTransaction> read = db.begin_read(store::ReadScope::kSnapshot);
+  Result<store::ReadTransaction> read = db.begin_read();
   if (!read.ok()) return read.status();
   std::vector<Row> rows;
   rows.reserve(ids.size());

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,6 +48,7 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   sqlite3* handle() const { return db_; }
+  bool in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
   // SQLite's text for the last failure on this connection.
   std::string error_text() const { return sqlite3_errmsg(db_); }
 
@@ -63,6 +65,12 @@ class Connection {
 
   // Constant after construction.
   sqlite3* const db_;
+
+ public:
+  // For a reader: the count of commits its open read transaction has seen.
+  std::uint64_t snapshot_commits = 0;
+
+ private:
   // Filled lazily by statement(); finalized by the destructor.
   std::array<sqlite3_stmt*, static_cast<size_t>(Sql::kCount)> statements_{};
 };

@@ -1,5 +1,7 @@
 #include "store/database.h"
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -79,6 +81,15 @@ Status run_with_pair(Connection* connection, Sql which, std::string_view first,
   return Status::Ok();
 }
 
+// A deferred transaction takes its snapshot at its first read; this is one.
+Status touch_snapshot(Connection& reader) {
+  sqlite3_stmt* stmt = reader.statement(Sql::kTouchSnapshot);
+  if (stmt == nullptr) return step_error(reader);
+  StatementScope scope(stmt);
+  const int rc = sqlite3_step(stmt);
+  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok() : step_error(reader);
+}
+
 }  // namespace
 
 // Members are declared so that destruction closes the reader pool, then the
@@ -99,6 +110,10 @@ struct Database::Impl {
   FileLock lock_;
   const std::string sqlite_path_;
   std::unique_ptr<Connection> writer_;
+
+  // Commits made through the writer; a reader whose snapshot has seen them
+  // all is up to date.
+  std::atomic<std::uint64_t> commits_{0};
 
   std::mutex mutex_;
   std::vector<std::unique_ptr<Connection>> idle_readers_;  // guarded by mutex_
@@ -121,8 +136,6 @@ Result<std::unique_ptr<Connection>> Database::Impl::take_reader() {
 }
 
 void Database::Impl::return_reader(std::unique_ptr<Connection> reader) {
-  // A connection still inside a transaction would hold an old snapshot.
-  if (sqlite3_get_autocommit(reader->handle()) == 0) return;
   std::lock_guard<std::mutex> guard(mutex_);
   if (idle_readers_.size() < kMaxIdleReaders) idle_readers_.push_back(std::move(reader));
   // Otherwise `reader` closes when it goes out of scope, after the guard.
@@ -154,25 +167,48 @@ Database::~Database() {
 Result<WriteTransaction> Database::begin_write() {
   Connection* writer = impl_->writer_.get();
   if (Status status = writer->run(Sql::kBeginImmediate); !status.ok()) return status;
-  return WriteTransaction(writer);
+  return WriteTransaction(writer, this);
 }
 
-Result<ReadTransaction> Database::begin_read(ReadScope scope) {
-  Result<std::unique_ptr<Connection>> reader = impl_->take_reader();
-  if (!reader.ok()) return reader.status();
-  // A connection that cannot begin is not trusted again: it closes here.
-  if (scope == ReadScope::kSnapshot) {
-    if (Status status = reader.value()->run(Sql::kBegin); !status.ok()) return status;
+Result<ReadTransaction> Database::begin_read() {
+  Result<std::unique_ptr<Connection>> taken = impl_->take_reader();
+  if (!taken.ok()) return taken.status();
+  std::unique_ptr<Connection> reader = std::move(taken.value());
+  // The counter is read before the snapshot is taken, so the snapshot holds
+  // at least the commits counted.
+  const std::uint64_t commits = impl_->commits_.load(std::memory_order_acquire);
+  if (reader->in_transaction()) {
+    if (reader->snapshot_commits == commits) {
+      return ReadTransaction(shared_from_this(), std::move(reader));
+    }
+    if (!reader->run(Sql::kCommit).ok()) reader->run(Sql::kRollback);
   }
-  return ReadTransaction(shared_from_this(), std::move(reader.value()));
+  // A connection that cannot begin is not trusted again: it closes here.
+  if (Status status = reader->run(Sql::kBegin); !status.ok()) return status;
+  if (Status status = touch_snapshot(*reader); !status.ok()) return status;
+  reader->snapshot_commits = commits;
+  return ReadTransaction(shared_from_this(), std::move(reader));
+}
+
+void Database::note_commit() {
+  impl_->commits_.fetch_add(1, std::memory_order_release);
+  // Idle readers let go of their snapshots, so that the log of pages they
+  // still read can be folded back into the file.
+  std::lock_guard<std::mutex> guard(impl_->mutex_);
+  for (const std::unique_ptr<Connection>& reader : impl_->idle_readers_) {
+    if (reader->in_transaction() && !reader->run(Sql::kCommit).ok()) {
+      reader->run(Sql::kRollback);
+    }
+  }
 }
 
 // ---- WriteTransaction ----
 
-WriteTransaction::WriteTransaction(Connection* connection) : connection_(connection) {}
+WriteTransaction::WriteTransaction(Connection* connection, Database* database)
+    : connection_(connection), database_(database) {}
 
 WriteTransaction::WriteTransaction(WriteTransaction&& other) noexcept
-    : connection_(std::exchange(other.connection_, nullptr)) {}
+    : connection_(std::exchange(other.connection_, nullptr)), database_(other.database_) {}
 
 WriteTransaction::~WriteTransaction() {
   if (connection_ != nullptr) connection_->run(Sql::kRollback);
@@ -239,7 +275,11 @@ Status WriteTransaction::commit() {
   Status status = connection->run(Sql::kCommit);
   // A failed COMMIT may leave the transaction open (busy) or already undone;
   // a ROLLBACK of the latter fails harmlessly.
-  if (!status.ok()) connection->run(Sql::kRollback);
+  if (!status.ok()) {
+    connection->run(Sql::kRollback);
+    return status;
+  }
+  database_->note_commit();
   return status;
 }
 
@@ -251,10 +291,10 @@ ReadTransaction::ReadTransaction(std::shared_ptr<Database> database,
 
 ReadTransaction::ReadTransaction(ReadTransaction&& other) noexcept = default;
 
+// The connection goes back with its snapshot still open, for the next read
+// to use while nothing has been committed.
 ReadTransaction::~ReadTransaction() {
   if (connection_ == nullptr) return;
-  const bool in_transaction = sqlite3_get_autocommit(connection_->handle()) == 0;
-  if (in_transaction && !connection_->run(Sql::kCommit).ok()) connection_->run(Sql::kRollback);
   database_->impl_->return_reader(std::move(connection_));
 }
 
@@ -309,15 +349,6 @@ Status ReadTransaction::scan_index(std::string_view entry,
     if (!visit(column_text(stmt, 0))) return Status::Ok();
   }
   return rc == SQLITE_DONE ? Status::Ok() : step_error(*connection_);
-}
-
-Status ReadTransaction::take_snapshot() {
-  if (connection_ == nullptr) return Status::Error("read transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kTouchSnapshot);
-  if (stmt == nullptr) return step_error(*connection_);
-  StatementScope scope(stmt);
-  int rc = sqlite3_step(stmt);
-  return rc == SQLITE_ROW || rc == SQLITE_DONE ? Status::Ok() : step_error(*connection_);
 }
 
 }  // namespace quillmere::store

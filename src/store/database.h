@@ -8,6 +8,8 @@
 // Threads: begin_write() and the WriteTransaction it returns belong to one
 // thread at a time (the engine's writer); begin_read() may be called from any
 // number of threads at once, each read on a pooled connection of its own.
+// A pooled connection keeps its snapshot while no commit happens, so reads
+// between commits skip the cost of beginning a read transaction.
 // Texts are bound with their byte length, so ids and entries may hold NUL
 // bytes; the BINARY collation orders them by bytes.
 #pragma once
@@ -60,18 +62,13 @@ class WriteTransaction {
 
  private:
   friend class Database;
-  explicit WriteTransaction(Connection* connection);
+  WriteTransaction(Connection* connection, Database* database);
   Connection* connection_;  // null once committed or moved from
+  Database* database_;
 };
 
-// How long a read's snapshot must last.
-enum class ReadScope {
-  kSnapshot,      // several statements see one snapshot (taken at the first read)
-  kOneStatement,  // one statement, which is a snapshot by itself: no BEGIN/COMMIT
-};
-
-// One read snapshot on a pooled connection, which returns to the pool when
-// the transaction ends.
+// One read snapshot on a pooled connection: the state after the latest commit
+// when the transaction began. Every read of the transaction sees that state.
 class ReadTransaction {
  public:
   ReadTransaction(ReadTransaction&& other) noexcept;
@@ -90,9 +87,6 @@ class ReadTransaction {
   Status scan_index_documents(
       std::string_view entry,
       const std::function<bool(std::string_view id, std::string_view body)>& visit);
-  // Takes the snapshot now instead of at the first read, for a reader whose
-  // snapshot moment must be the start of the transaction (a backup).
-  Status take_snapshot();
 
  private:
   friend class Database;
@@ -118,12 +112,15 @@ class Database : public std::enable_shared_from_this<Database> {
   Database& operator=(const Database&) = delete;
 
   Result<WriteTransaction> begin_write();
-  Result<ReadTransaction> begin_read(ReadScope scope = ReadScope::kSnapshot);
+  Result<ReadTransaction> begin_read();
 
  private:
   struct Impl;
   explicit Database(std::unique_ptr<Impl> impl);
   friend class ReadTransaction;
+  friend class WriteTransaction;
+  // Called by the writer after each commit.
+  void note_commit();
   std::unique_ptr<Impl> impl_;
 };
 
