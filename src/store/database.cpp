@@ -18,10 +18,12 @@ constexpr size_t kMaxIdleReaders = 16;
 
 // In WAL mode readers and the one writer never wait for each other; the
 // timeout covers SQLite's short internal waits (WAL recovery, checkpoints).
-// Every connection maps the file: page reads then cost no system call and no
-// copy, and the connections share the system's cache of the file instead of
-// each filling a private one.
-constexpr const char* kConnectionPragmas =
+constexpr const char* kBusyTimeoutPragma = "PRAGMA busy_timeout = 5000";
+// Readers map the file: a page read then costs no system call and no copy,
+// and the readers share the system's cache of the file instead of each
+// filling a private one. The writer keeps to its own bounded cache, so a
+// long bulk load does not map the whole file into the process.
+constexpr const char* kReaderPragmas =
     "PRAGMA busy_timeout = 5000;"
     "PRAGMA mmap_size = 1073741824;";
 constexpr const char* kNewFilePageSizePragma = "PRAGMA page_size = 16384";
@@ -54,7 +56,7 @@ Status enable_wal(Connection& writer) {
 }
 
 Status configure_writer(Connection& writer) {
-  if (Status status = writer.exec(kConnectionPragmas); !status.ok()) return status;
+  if (Status status = writer.exec(kBusyTimeoutPragma); !status.ok()) return status;
   // Only a new, empty file takes it (and only before WAL mode): larger pages
   // make the many small index rows cheaper to insert.
   if (Status status = writer.exec(kNewFilePageSizePragma); !status.ok()) return status;
@@ -131,7 +133,7 @@ Result<std::unique_ptr<Connection>> Database::Impl::take_reader() {
   // Opened outside the mutex: other readers need not wait for the file.
   Result<std::unique_ptr<Connection>> reader = Connection::open(sqlite_path_, SQLITE_OPEN_READONLY);
   if (!reader.ok()) return reader;
-  if (Status status = reader.value()->exec(kConnectionPragmas); !status.ok()) return status;
+  if (Status status = reader.value()->exec(kReaderPragmas); !status.ok()) return status;
   return reader;
 }
 
