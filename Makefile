@@ -7,7 +7,9 @@ APT_PACKAGES := libsqlite3-dev libgtest-dev cmake ninja-build
 CPP_BUILD := build/cpp
 WHEEL_DIR := build/dist
 
-.PHONY: demo test system-deps wheel install test-deps cpp-test py-test clean
+.PHONY: demo test system-deps wheel install test-deps cpp-test py-test clean \
+	test-extras test-asan asan-cpp-test asan-module test-tsan fuzz-deps fuzz-build fuzz-smoke fuzz \
+	fuzz-merge crash-test exit-test stress-test leak-test
 
 demo: install
 	$(PYTHON) examples/quickstart.py
@@ -47,6 +49,104 @@ py-test:
 clean:
 	rm -rf build
 
+# ---------------------------------------------------------------------------
+# Reliability: sanitizers, fuzzing, crash, exit, stress and leak runs.
+
+# The real interpreter, not a launcher script, so that a preloaded sanitizer
+# runtime lands in the process under test only.
+PYTHON_EXE = $(shell $(PYTHON) -c 'import sys; print(sys.executable)')
+ASAN_BUILD := build/asan
+TSAN_BUILD := build/tsan
+FUZZ_BUILD := build/fuzz
+ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
+FUZZ_TARGETS := syntax_check parse_general parse_in_place differential index_builder
+FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
+SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Leak detection stays on for the C++ tests; CPython itself leaks at exit.
+ASAN_CPP_ENV := ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ASAN_PY_ENV := ASAN_OPTIONS=detect_leaks=0:strict_string_checks=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 PYTHONMALLOC=malloc
+# Python with the sanitized module first on its path and the runtime preloaded.
+ASAN_PYTHON = PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/pkg LD_PRELOAD=$(ASAN_RUNTIME) $(ASAN_PY_ENV) $(PYTHON_EXE)
+
+# The packages of the `test` extra, read from pyproject.toml, without building
+# the package (the sanitizer runs load their own build of the module).
+test-extras:
+	$(PYTHON) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb')) \
+	  ['project']['optional-dependencies']['test']))" | xargs $(PYTHON) -m pip install -q
+
+# The C++ tests and the whole Python suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer. The module is built separately and put on
+# PYTHONPATH in a package directory of its own; the installed one is untouched.
+test-asan: system-deps test-extras asan-cpp-test asan-module
+	$(ASAN_PYTHON) -c "import quillmere, sys; \
+	  sys.exit(0 if quillmere.__file__.startswith('$(CURDIR)/$(ASAN_BUILD)/pkg/') else 1)"
+	$(ASAN_PYTHON) -m pytest -q -p no:cacheprovider
+
+asan-cpp-test: system-deps
+	cmake -S . -B $(ASAN_BUILD)/cpp $(SANITIZER_CMAKE) -DQUILLMERE_SANITIZE=address,undefined \
+	  -DQUILLMERE_BUILD_MODULE=OFF -DQUILLMERE_BUILD_TESTS=ON
+	cmake --build $(ASAN_BUILD)/cpp
+	cd $(ASAN_BUILD)/cpp && $(ASAN_CPP_ENV) ctest --output-on-failure
+
+asan-module: system-deps
+	cmake -S . -B $(ASAN_BUILD)/module $(SANITIZER_CMAKE) -DQUILLMERE_SANITIZE=address,undefined \
+	  -DQUILLMERE_BUILD_MODULE=ON -DQUILLMERE_BUILD_TESTS=OFF -DPython_EXECUTABLE=$(PYTHON_EXE)
+	cmake --build $(ASAN_BUILD)/module
+	rm -rf $(ASAN_BUILD)/pkg && mkdir -p $(ASAN_BUILD)/pkg/quillmere
+	cp python/quillmere/* $(ASAN_BUILD)/module/quillmere.abi3.so $(ASAN_BUILD)/pkg/quillmere/
+
+# The C++ tests (channel, background writer and store threads included)
+# under ThreadSanitizer.
+test-tsan: system-deps
+	cmake -S . -B $(TSAN_BUILD) $(SANITIZER_CMAKE) -DQUILLMERE_SANITIZE=thread \
+	  -DQUILLMERE_BUILD_MODULE=OFF -DQUILLMERE_BUILD_TESTS=ON
+	cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --output-on-failure
+
+# libFuzzer comes with Debian's clang.
+fuzz-deps: system-deps
+	@missing=""; for p in $(FUZZ_APT_PACKAGES); do \
+	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing$$missing"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+
+fuzz-build: fuzz-deps
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) $(SANITIZER_CMAKE) -DQUILLMERE_SANITIZE=address,undefined \
+	  -DQUILLMERE_BUILD_MODULE=OFF -DQUILLMERE_BUILD_FUZZERS=ON
+	cmake --build $(FUZZ_BUILD)
+
+# Each target over its committed corpus and the JSON test suite, then a
+# short bounded run of new inputs (kept in the build tree, so the committed
+# corpus is only read).
+fuzz-smoke: fuzz-build
+	for t in $(FUZZ_TARGETS); do \
+	  echo "== $$t"; \
+	  $(FUZZ_BUILD)/fuzz/$${t}_fuzzer -runs=0 fuzz/corpus/$$t tests/data/JSONTestSuite/test_parsing || exit 1; \
+	  rm -rf $(FUZZ_BUILD)/smoke/$$t && mkdir -p $(FUZZ_BUILD)/smoke/$$t && \
+	  $(FUZZ_BUILD)/fuzz/$${t}_fuzzer -runs=20000 -max_len=4096 -seed=1 -dict=fuzz/json.dict \
+	    $(FUZZ_BUILD)/smoke/$$t fuzz/corpus/$$t >/dev/null 2>$(FUZZ_BUILD)/smoke/$$t.log || \
+	    { cat $(FUZZ_BUILD)/smoke/$$t.log; exit 1; }; \
+	done
+
+# Long runs: FUZZ_SECONDS per target, all targets at once. New inputs gather
+# in build/fuzz-work/<target>/corpus; `make fuzz-merge` folds them into the
+# committed corpus, minimized.
+FUZZ_SECONDS ?= 3600
+fuzz: fuzz-build
+	for t in $(FUZZ_TARGETS); do fuzz/run_fuzzer.sh $$t $(FUZZ_SECONDS) $(FUZZ_BUILD) & done; wait
+
+fuzz-merge: fuzz-build
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p fuzz/corpus/$$t build/fuzz-work/$$t/corpus && \
+	  $(FUZZ_BUILD)/fuzz/$${t}_fuzzer -merge=1 -max_len=4096 fuzz/corpus/$$t \
+	    build/fuzz-work/$$t/corpus tests/data/JSONTestSuite/test_parsing || exit 1; \
+	done
+
+# ---------------------------------------------------------------------------
 # Benchmarks against the stores Python programs use instead (bench/README.md):
 # installs the package with its `bench` extra, runs every workload, prints the
 # tables and writes bench/results.json and bench/results.png. QUICK=1 gives a
@@ -55,3 +155,32 @@ clean:
 bench: install
 	$(PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[bench]"
 	$(PYTHON) -m bench.run $(if $(QUICK),--quick)
+
+# The long runs against the installed package, or with ASAN=1 against the
+# sanitized build of the module.
+JOBS ?= $(shell nproc)
+ifeq ($(ASAN),1)
+STRESS_DEPS := asan-module
+STRESS_PYTHON = $(ASAN_PYTHON)
+else
+STRESS_DEPS := install
+STRESS_PYTHON = $(PYTHON_EXE)
+endif
+CRASH_TRIALS ?= 200
+EXIT_RUNS ?= 200
+STRESS_SECONDS ?= 60
+LEAK_ITERATIONS ?= 100000
+
+# Killed writers: 200 trials, then the exit and release runs.
+crash-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/crash_test.py --trials $(CRASH_TRIALS) --jobs $(JOBS)
+	$(STRESS_PYTHON) tests/stress/exit_test.py --runs $(EXIT_RUNS) --jobs $(JOBS)
+
+exit-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/exit_test.py --runs $(EXIT_RUNS) --jobs $(JOBS)
+
+stress-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/stress_test.py --seconds $(STRESS_SECONDS) --threads 8
+
+leak-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/leak_test.py --iterations $(LEAK_ITERATIONS)

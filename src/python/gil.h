@@ -10,7 +10,11 @@ namespace quillmere::python {
 class ReleasedGil {
  public:
   ReleasedGil() : state_(PyEval_SaveThread()) {}
-  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  // Not noexcept: a thread that comes back while the interpreter finalizes
+  // is ended inside PyEval_RestoreThread by pthread_exit, which unwinds the
+  // stack. Through a noexcept destructor that unwinding calls
+  // std::terminate, and the exiting process aborts.
+  ~ReleasedGil() noexcept(false) { PyEval_RestoreThread(state_); }
   ReleasedGil(const ReleasedGil&) = delete;
   ReleasedGil& operator=(const ReleasedGil&) = delete;
 
