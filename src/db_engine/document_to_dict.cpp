@@ -7,6 +7,7 @@
 #include "db_engine/key_cache.h"
 #include "json/parser.h"
 #include "python/errors.h"
+#include "python/paused_gc.h"
 #include "python/ref.h"
 
 namespace quillmere::db_engine {
@@ -147,6 +148,7 @@ class ObjectBuilder {
 }  // namespace
 
 PyObject* document_to_dict(std::string_view document, MessageSet messages) {
+  python::PausedGc paused_gc;
   PyRef value;
   {
     ObjectBuilder builder;
@@ -171,6 +173,7 @@ PyObject* document_to_dict(std::string_view document, MessageSet messages) {
 }
 
 PyObject* build_document_list(std::vector<Row>&& rows, MessageSet messages) {
+  python::PausedGc paused_gc;
   std::vector<Row> owned = std::move(rows);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(owned.size())));
   if (!list) return nullptr;

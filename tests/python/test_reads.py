@@ -3,6 +3,7 @@ document lists, prefix matching by bytes, reads after close_engine and the
 round trip of a dict through insert and get."""
 
 import collections.abc
+import gc
 import math
 
 import pytest
@@ -247,3 +248,25 @@ def test_round_trip_of_a_rich_dict(db_path):
         assert same_value(got, expected)
         assert math.copysign(1.0, got["zeta"]["a"][2]) == -1.0
     assert all(same_value(document, expected) for _, document in db.scan_prefix("rich"))
+
+
+def test_reads_leave_the_garbage_collector_as_they_found_it(db_path):
+    db = open_with_rows(db_path, {"good": '{"a":[{"b":1}]}', "bad": '{"a":'},
+                        [("a.0.b.1", "good"), ("a.0.b.1", "bad")])
+    reads = [
+        lambda: db.get("good"), lambda: db.get("bad"),
+        lambda: db.get_many(["good"]), lambda: db.get_many(["good", "bad"]),
+        lambda: db.scan_prefix("g"), lambda: db.scan_prefix(""),
+        lambda: db.filter_by_metadata("a.0.b", "1"),
+    ]
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            for read in reads:
+                try:
+                    read()
+                except RuntimeError:
+                    pass
+                assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
