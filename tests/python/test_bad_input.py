@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 
 import pytest
 
+from conftest import index_pairs, raw_rows, stored_documents
 from quillmere import DBEngine
 
 BIG = 10 * 1024 * 1024
@@ -410,15 +411,9 @@ CASES = build_cases()
 # ---------------------------------------------------------------------------
 
 def file_state(path):
-    connection = sqlite3.connect(path)
-    try:
-        integrity = connection.execute("PRAGMA integrity_check").fetchall()
-        documents = {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")}
-        pairs = set(connection.execute("SELECT entry, id FROM metadata_index"))
-    finally:
-        connection.close()
-    assert integrity == [("ok",)]
-    return documents, pairs
+    """(documents, index pairs) of a file that passes SQLite's integrity check."""
+    assert raw_rows(path, "PRAGMA integrity_check") == [("ok",)]
+    return stored_documents(path), set(index_pairs(path))
 
 
 @pytest.fixture(scope="module")
