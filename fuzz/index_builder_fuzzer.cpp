@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "db_engine/metadata_index.h"
+#include "engine/metadata_index.h"
 #include "fuzz/fuzz_support.h"
 
-using quillmere::db_engine::IndexChange;
-using quillmere::db_engine::IndexChanges;
+using quillmere::engine::IndexChange;
+using quillmere::engine::IndexChanges;
 using quillmere::fuzz::Event;
 using quillmere::json::Dialect;
 

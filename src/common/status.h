@@ -18,7 +18,11 @@ class Status {
   static Status Error(std::string message) { return Status(std::move(message)); }
 
   bool ok() const { return !message_.has_value(); }
-  const std::string& message() const { return *message_; }
+  // The failure's text; empty for success.
+  const std::string& message() const {
+    static const std::string kNone;
+    return message_ ? *message_ : kNone;
+  }
 
  private:
   Status() = default;

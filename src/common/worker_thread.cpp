@@ -7,40 +7,46 @@
 namespace quillmere {
 namespace {
 
-void run_guarded(const std::function<void()>& body, std::optional<std::string>& failure) {
+std::optional<std::string> run_guarded(const std::function<Status()>& body) {
+  std::optional<std::string> failure;
   try {
-    body();
-    return;
+    Status status = body();
+    if (status.ok()) return std::nullopt;
+    failure = status.message();
   } catch (const std::exception& error) {
     failure = error.what();
   } catch (...) {
     failure = "unknown error";
   }
   std::fprintf(stderr, "quillmere: background thread failed: %s\n", failure->c_str());
+  return failure;
 }
 
 }  // namespace
 
-Result<WorkerThread> WorkerThread::spawn(std::function<void()> body) {
-  auto failure = std::make_shared<std::optional<std::string>>();
+WorkerThread::State::~State() {
+  if (thread.joinable()) thread.detach();
+}
+
+Result<WorkerThread> WorkerThread::spawn(std::function<Status()> body) {
+  auto state = std::make_shared<State>();
   try {
-    std::thread thread([body = std::move(body), failure] { run_guarded(body, *failure); });
-    return WorkerThread(std::move(thread), std::move(failure));
+    // The thread keeps its outcome, not the handle's state: the last handle
+    // may be gone before the thread ends.
+    state->thread = std::thread([body = std::move(body), outcome = state->outcome] {
+      outcome->failure = run_guarded(body);
+      outcome->finished.store(true, std::memory_order_release);
+    });
   } catch (const std::system_error& error) {
     return Status::Error(std::string("failed to spawn thread: ") + error.what());
   }
+  return WorkerThread(std::move(state));
 }
 
-WorkerThread::WorkerThread(std::thread thread, std::shared_ptr<std::optional<std::string>> failure)
-    : thread_(std::move(thread)), failure_(std::move(failure)) {}
-
-WorkerThread::~WorkerThread() {
-  if (thread_.joinable()) thread_.detach();
-}
-
-std::optional<std::string> WorkerThread::join() {
-  if (thread_.joinable()) thread_.join();
-  return *failure_;
+std::optional<std::string> WorkerThread::join() const {
+  std::lock_guard<std::mutex> guard(state_->join_mutex);
+  if (state_->thread.joinable()) state_->thread.join();
+  return state_->outcome->failure;
 }
 
 }  // namespace quillmere

@@ -1,12 +1,17 @@
-// WorkerThread: the join handle of an engine's background thread. The thread
-// starts with default settings (no name, default stack size). An exception
-// escaping its body is caught at the top of the thread, reported in one line
-// on standard error and kept for join(); nothing escapes the thread. Owned
-// and joined by one thread at a time; an unjoined handle detaches.
+// WorkerThread: a handle of an engine's background thread. The thread starts
+// with default settings (no name, default stack size). Its body returns a
+// Status; a failure, or an exception escaping the body, is the thread's crash:
+// reported in one line on standard error and kept for join(). Nothing escapes
+// the thread. Copies of a handle share the thread, so the engine and the
+// exit hook may both wait for it: any thread may call join() on any copy, the
+// first joins and the others get the same outcome. When the last copy goes
+// without a join the thread runs on detached.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -19,21 +24,30 @@ class WorkerThread {
  public:
   // Fails with a text beginning "failed to spawn thread" when the system
   // cannot start a thread.
-  static Result<WorkerThread> spawn(std::function<void()> body);
+  static Result<WorkerThread> spawn(std::function<Status()> body);
 
-  WorkerThread(WorkerThread&&) noexcept = default;
-  WorkerThread& operator=(WorkerThread&&) = delete;
-  ~WorkerThread();
+  // Waits for the thread to end; the text of its crash, if it crashed.
+  std::optional<std::string> join() const;
 
-  // Waits for the thread to end; the text of the exception that ended it, if any.
-  std::optional<std::string> join();
+  // Whether the body has returned (the thread may still be winding down).
+  bool finished() const { return state_->outcome->finished.load(std::memory_order_acquire); }
 
  private:
-  WorkerThread(std::thread thread, std::shared_ptr<std::optional<std::string>> failure);
+  // Written by the thread alone; read after join() or once `finished`.
+  struct Outcome {
+    std::optional<std::string> failure;
+    std::atomic<bool> finished{false};
+  };
+  struct State {
+    ~State();  // detaches a thread nobody joined
+    std::mutex join_mutex;
+    std::thread thread;  // guarded by join_mutex
+    std::shared_ptr<Outcome> outcome = std::make_shared<Outcome>();
+  };
 
-  std::thread thread_;
-  // Written by the thread before it ends, read after join.
-  std::shared_ptr<std::optional<std::string>> failure_;
+  explicit WorkerThread(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace quillmere

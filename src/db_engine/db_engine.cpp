@@ -9,15 +9,15 @@
 #include <vector>
 
 #include "common/channel.h"
+#include "common/exit_waits.h"
 #include "common/worker_thread.h"
+#include "convert/dict_to_document.h"
+#include "convert/document_to_dict.h"
 #include "db_engine/background_writer.h"
-#include "db_engine/dict_to_document.h"
-#include "db_engine/document_to_dict.h"
-#include "db_engine/reads.h"
-#include "db_engine/write_op.h"
+#include "engine/reads.h"
+#include "engine/write_op.h"
 #include "json/syntax_check.h"
 #include "python/arguments.h"
-#include "python/borrow_flag.h"
 #include "python/errors.h"
 #include "python/extract.h"
 #include "python/gil.h"
@@ -29,6 +29,10 @@
 namespace quillmere::db_engine {
 namespace {
 
+using convert::ConversionFailure;
+using convert::MessageSet;
+using engine::Row;
+using engine::WriteOp;
 using python::Method;
 using python::PyRef;
 
@@ -41,6 +45,7 @@ struct EngineFields {
   std::optional<Sender<WriteOp>> sender;
   std::optional<WorkerThread> writer_thread;  // present until close_engine joins it
   std::shared_ptr<std::atomic<bool>> alive;
+  ExitWaits::Token exit_token = 0;  // this engine's entry in ExitWaits
 
   EngineFields() = default;
   EngineFields(EngineFields&&) = default;
@@ -51,6 +56,17 @@ struct EngineFields {
     alive.reset();
   }
 };
+
+// At interpreter exit an open engine is shut down as close_engine would:
+// a Shutdown behind everything queued, sent through a copy of the sender
+// taken while the engine cannot be released.
+ExitWaits::Prepare shutdown_at_exit(const EngineFields& fields) {
+  return [&fields]() -> std::function<void()> {
+    return [sender = *fields.sender]() mutable {
+      (void)sender.send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+    };
+  };
+}
 
 struct DBEngineObject {
   PyObject_HEAD
@@ -64,7 +80,7 @@ using Bound2 = std::array<PyObject*, 2>;
 template <std::size_t N, typename Body>
 PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return python::call_method<DBEngineObject, python::SharedBorrow>(
+  return python::call_method<DBEngineObject, python::BorrowKind::kShared>(
       method, self, args, nargs, kwnames,
       [&](DBEngineObject& engine, std::array<PyObject*, N>& bound) {
         return body(engine.fields, bound);
@@ -106,7 +122,7 @@ PyObject* raise_for_document(const char* message, std::string_view id, std::stri
 bool convert_dict(PyObject* payload, std::string_view id, const char* conversion_message,
                   std::string& document) {
   ConversionFailure failure;
-  if (dict_to_document(payload, document, failure)) return true;
+  if (convert::dict_to_document(payload, document, failure)) return true;
   raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
                          ? conversion_message
                          : "Failed to encode bytes for ",
@@ -174,52 +190,72 @@ template <typename StoreWork>
 PyObject* document_list(StoreWork&& work, MessageSet messages) {
   Result<std::vector<Row>> rows = without_gil(std::forward<StoreWork>(work));
   if (!rows.ok()) return raise(rows.error());
-  return build_document_list(std::move(rows.value()), messages);
+  return convert::build_document_list(std::move(rows.value()), messages);
 }
 
 // ---------------------------------------------------------------------------
 // Methods
 
+constexpr Method<0> kCloseEngine{"DBEngine.close_engine", {}};
+constexpr Method<2> kInsert{"DBEngine.insert", {"id", "payload"}};
+constexpr Method<2> kInsertJson{"DBEngine.insert_json", {"id", "json_payload"}};
+constexpr Method<1> kInsertMany{"DBEngine.insert_many", {"records"}};
+constexpr Method<1> kInsertManyJson{"DBEngine.insert_many_json", {"records"}};
+constexpr Method<1> kGet{"DBEngine.get", {"id"}};
+constexpr Method<1> kGetMany{"DBEngine.get_many", {"ids"}};
+constexpr Method<1> kDelete{"DBEngine.delete", {"id"}};
+constexpr Method<1> kScanPrefix{"DBEngine.scan_prefix", {"prefix"}};
+constexpr Method<2> kUpsert{"DBEngine.upsert", {"id", "payload"}};
+constexpr Method<2> kFilterByMetadata{"DBEngine.filter_by_metadata", {"index_key", "index_value"}};
+
+// Joins the writer and forgets the engine at exit; the writer's crash, if any,
+// as the panicked-writer error.
+PyObject* join_writer(EngineFields& fields) {
+  WorkerThread writer = std::move(*fields.writer_thread);
+  fields.writer_thread.reset();
+  std::optional<std::string> failure = writer.join();
+  ExitWaits::instance().remove(fields.exit_token);
+  if (failure) return raise("Background writer panicked during shut down: " + *failure);
+  return none();
+}
+
 PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  static constexpr Method<0> kMethod{"DBEngine.close_engine", {}};
-  return python::call_method<DBEngineObject, python::ExclusiveBorrow>(
-      kMethod, self, args, nargs, kwnames, [](DBEngineObject& engine, auto&) -> PyObject* {
+  return python::call_method<DBEngineObject, python::BorrowKind::kExclusive>(
+      kCloseEngine, self, args, nargs, kwnames, [](DBEngineObject& engine, auto&) -> PyObject* {
         EngineFields& fields = engine.fields;
         // The writer applies everything queued before the Shutdown, then
         // ends; it never needs the interpreter lock, so waiting with it held
         // is safe.
         Status sent = fields.sender->send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
-        if (!sent.ok()) return raise("Failed to send shutdown signal " + sent.message());
-        if (!fields.writer_thread) return none();
-        WorkerThread writer = std::move(*fields.writer_thread);
-        fields.writer_thread.reset();
-        if (std::optional<std::string> failure = writer.join()) {
-          return raise("Background writer panicked during shut down: " + *failure);
+        if (sent.ok()) return fields.writer_thread ? join_writer(fields) : none();
+        // A writer that crashed has released the queue: its crash is the
+        // news, not the refused send.
+        if (fields.writer_thread) {
+          PyObject* joined = join_writer(fields);
+          if (joined == nullptr) return nullptr;
+          Py_DECREF(joined);
         }
-        return none();
+        return raise("Failed to send shutdown signal " + sent.message());
       });
 }
 
 PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Method<2> kMethod{"DBEngine.insert", {"id", "payload"}};
-  return shared_call(kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
+  return shared_call(kInsert, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
     return write_dict(fields, bound, WriteOp::Kind::kInsert);
   });
 }
 
 PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Method<2> kMethod{"DBEngine.upsert", {"id", "payload"}};
-  return shared_call(kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
+  return shared_call(kUpsert, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
     return write_dict(fields, bound, WriteOp::Kind::kUpsert);
   });
 }
 
 PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static constexpr Method<2> kMethod{"DBEngine.insert_json", {"id", "json_payload"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
+      kInsertJson, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
         std::optional<std::string_view> id = python::extract_str(bound[0], "id");
         if (!id) return nullptr;
         std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
@@ -234,9 +270,8 @@ PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.delete", {"id"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kDelete, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::string_view> id = python::extract_str(bound[0], "id");
         if (!id || !check_alive(fields)) return nullptr;
         return queue(fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
@@ -246,9 +281,8 @@ PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.insert_many", {"records"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kInsertMany, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::vector<Record>> records = extract_records(bound[0], is_dict_record);
         if (!records || !check_alive(fields)) return nullptr;
         for (Record& record : *records) {
@@ -265,9 +299,8 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.insert_many_json", {"records"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kInsertManyJson, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::vector<Record>> records = extract_records(bound[0], is_str_record);
         if (!records || !check_alive(fields)) return nullptr;
         for (Record& record : *records) {
@@ -289,47 +322,43 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.get", {"id"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kGet, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::string_view> id = python::extract_str(bound[0], "id");
         if (!id) return nullptr;
         Result<std::optional<std::string>> document =
-            without_gil([&] { return read_document(*fields.db, *id); });
+            without_gil([&] { return engine::read_document(*fields.db, *id); });
         if (!document.ok()) return raise(document.error());
         if (!document.value()) return none();
-        return document_to_dict(*document.value(), MessageSet::kGet);
+        return convert::document_to_dict(*document.value(), MessageSet::kGet);
       });
 }
 
 PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.get_many", {"ids"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kGetMany, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::vector<std::string>> ids =
             python::extract_str_sequence(bound[0], "ids");
         if (!ids) return nullptr;
-        return document_list([&] { return read_documents(*fields.db, *ids); }, MessageSet::kGet);
+        return document_list([&] { return engine::read_documents(*fields.db, *ids); }, MessageSet::kGet);
       });
 }
 
 PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  static constexpr Method<1> kMethod{"DBEngine.scan_prefix", {"prefix"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
+      kScanPrefix, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
         if (!prefix) return nullptr;
-        return document_list([&] { return read_prefix(*fields.db, *prefix); },
+        return document_list([&] { return engine::read_prefix(*fields.db, *prefix); },
                              MessageSet::kScan);
       });
 }
 
 PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  static constexpr Method<2> kMethod{"DBEngine.filter_by_metadata", {"index_key", "index_value"}};
   return shared_call(
-      kMethod, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
+      kFilterByMetadata, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
         std::optional<std::string_view> key = python::extract_str(bound[0], "index_key");
         if (!key) return nullptr;
         std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
@@ -337,7 +366,7 @@ PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t n
         std::string entry;
         entry.reserve(key->size() + 1 + value->size());
         entry.append(*key).append(".").append(*value);
-        return document_list([&] { return read_index_entry(*fields.db, entry); },
+        return document_list([&] { return engine::read_index_entry(*fields.db, entry); },
                              MessageSet::kScan);
       });
 }
@@ -357,7 +386,7 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
   if (!db.ok()) return raise(db.error());
   fields.db = std::move(db.value());
-  auto [sender, receiver] = make_channel<WriteOp>(WRITE_QUEUE_CAPACITY);
+  auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
   fields.alive = std::make_shared<std::atomic<bool>>(true);
   Result<WorkerThread> writer = start_background_writer(fields.db, std::move(receiver), fields.alive);
   if (!writer.ok()) return raise(writer.error());
@@ -369,11 +398,15 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* engine = reinterpret_cast<DBEngineObject*>(self);
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) EngineFields(std::move(fields));
+  engine->fields.exit_token = ExitWaits::instance().add(shutdown_at_exit(engine->fields),
+                                                        {*engine->fields.writer_thread});
   return self;
 }
 
 void db_engine_dealloc(PyObject* self) {
   auto* engine = reinterpret_cast<DBEngineObject*>(self);
+  // From here on the exit waits only for the writer to drain the queue.
+  ExitWaits::instance().release(engine->fields.exit_token, {});
   engine->fields.~EngineFields();
   engine->borrow.~BorrowFlag();
   python::free_instance(self);
@@ -382,51 +415,44 @@ void db_engine_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Type
 
-#define FASTCALL_METHOD(name, function, signature)                                      \
-  PyMethodDef {                                                                         \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),        \
-        METH_FASTCALL | METH_KEYWORDS, name signature "\n--\n\n"                          \
-  }
-
-PyMethodDef methods[] = {
-    FASTCALL_METHOD("close_engine", close_engine, "($self)"),
-    FASTCALL_METHOD("insert", insert, "($self, id, payload)"),
-    FASTCALL_METHOD("insert_json", insert_json, "($self, id, json_payload)"),
-    FASTCALL_METHOD("insert_many", insert_many, "($self, records)"),
-    FASTCALL_METHOD("insert_many_json", insert_many_json, "($self, records)"),
-    FASTCALL_METHOD("get", get, "($self, id)"),
-    FASTCALL_METHOD("get_many", get_many, "($self, ids)"),
-    FASTCALL_METHOD("delete", delete_document, "($self, id)"),
-    FASTCALL_METHOD("scan_prefix", scan_prefix, "($self, prefix)"),
-    FASTCALL_METHOD("upsert", upsert, "($self, id, payload)"),
-    FASTCALL_METHOD("filter_by_metadata", filter_by_metadata, "($self, index_key, index_value)"),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef FASTCALL_METHOD
-
-PyType_Slot slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(db_engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(db_engine_dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("DBEngine(path)\n--\n\n")},
-    {0, nullptr},
-};
-
-// The prefix becomes __module__ (without one the interpreter warns at
-// import); the class's __name__ is the bare "DBEngine".
-PyType_Spec spec = {
-    "quillmere.DBEngine",
-    sizeof(DBEngineObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
+PyMethodDef* methods() {
+  static python::MethodTable table = python::MethodTable()
+                                         .add(kCloseEngine, close_engine)
+                                         .add(kInsert, insert)
+                                         .add(kInsertJson, insert_json)
+                                         .add(kInsertMany, insert_many)
+                                         .add(kInsertManyJson, insert_many_json)
+                                         .add(kGet, get)
+                                         .add(kGetMany, get_many)
+                                         .add(kDelete, delete_document)
+                                         .add(kScanPrefix, scan_prefix)
+                                         .add(kUpsert, upsert)
+                                         .add(kFilterByMetadata, filter_by_metadata);
+  return table.defs();
+}
 
 PyTypeObject* cached_class = nullptr;
 
 }  // namespace
 
-PyTypeObject* db_engine_class() { return python::class_once(cached_class, spec); }
+PyTypeObject* db_engine_class() {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(db_engine_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(db_engine_dealloc)},
+      {Py_tp_methods, methods()},
+      {Py_tp_doc, const_cast<char*>("DBEngine(path)\n--\n\n")},
+      {0, nullptr},
+  };
+  // The prefix becomes __module__ (without one the interpreter warns at
+  // import); the class's __name__ is the bare "DBEngine".
+  static PyType_Spec spec = {
+      "quillmere.DBEngine",
+      sizeof(DBEngineObject),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+  return python::class_once(cached_class, spec);
+}
 
 }  // namespace quillmere::db_engine

@@ -4,12 +4,21 @@
 
 namespace quillmere::python {
 
-SharedBorrow::SharedBorrow(BorrowFlag& flag) : flag_(flag.try_share() ? &flag : nullptr) {
-  if (!flag_) raise_runtime_error("Already mutably borrowed");
+Borrow::Borrow(BorrowFlag& flag, BorrowKind kind) : flag_(&flag), kind_(kind) {
+  const bool taken = kind == BorrowKind::kShared ? flag.try_share() : flag.try_own();
+  if (taken) return;
+  flag_ = nullptr;
+  raise_runtime_error(kind == BorrowKind::kShared ? "Already mutably borrowed"
+                                                  : "Already borrowed");
 }
 
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& flag) : flag_(flag.try_own() ? &flag : nullptr) {
-  if (!flag_) raise_runtime_error("Already borrowed");
+Borrow::~Borrow() {
+  if (flag_ == nullptr) return;
+  if (kind_ == BorrowKind::kShared) {
+    flag_->unshare();
+  } else {
+    flag_->disown();
+  }
 }
 
 }  // namespace quillmere::python

@@ -31,35 +31,22 @@ class BorrowFlag {
   std::atomic<int> state_{0};  // number of shared borrows, or kExclusive
 };
 
-// Holds a shared borrow; check ok() after construction (on failure the
-// Python error is already set).
-class SharedBorrow {
+enum class BorrowKind { kShared, kExclusive };
+
+// Holds a borrow of a flag for its lifetime; check ok() after construction
+// (on failure the Python error is already set). Needs the interpreter lock to
+// be constructed, not to be destroyed.
+class Borrow {
  public:
-  explicit SharedBorrow(BorrowFlag& flag);
-  ~SharedBorrow() {
-    if (flag_) flag_->unshare();
-  }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  Borrow(BorrowFlag& flag, BorrowKind kind);
+  ~Borrow();
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
   bool ok() const { return flag_ != nullptr; }
 
  private:
-  BorrowFlag* flag_;
-};
-
-// Holds an exclusive borrow; check ok() after construction.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(BorrowFlag& flag);
-  ~ExclusiveBorrow() {
-    if (flag_) flag_->disown();
-  }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  bool ok() const { return flag_ != nullptr; }
-
- private:
-  BorrowFlag* flag_;
+  BorrowFlag* flag_;  // null when the borrow was refused
+  BorrowKind kind_;
 };
 
 }  // namespace quillmere::python

@@ -169,6 +169,16 @@ Database::~Database() {
 Result<WriteTransaction> Database::begin_write() {
   Connection* writer = impl_->writer_.get();
   if (Status status = writer->run(Sql::kBeginImmediate); !status.ok()) return status;
+  // The tables are "opened" by preparing the statements that write them: a
+  // missing or damaged table fails the transaction here, not each write.
+  for (Sql which : {Sql::kPutDocument, Sql::kRemoveDocument, Sql::kInsertIndex,
+                    Sql::kInsertIndexChunk, Sql::kRemoveIndex}) {
+    if (writer->statement(which) == nullptr) {
+      Status failed = step_error(*writer);
+      writer->run(Sql::kRollback);
+      return failed;
+    }
+  }
   return WriteTransaction(writer, this);
 }
 

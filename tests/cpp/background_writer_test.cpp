@@ -1,4 +1,5 @@
 #include "db_engine/background_writer.h"
+#include "engine/batch.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +10,10 @@
 
 namespace quillmere::db_engine {
 namespace {
+
+using engine::MAX_BATCH_OPS;
+using engine::WRITE_QUEUE_CAPACITY;
+using engine::WriteOp;
 
 namespace fs = std::filesystem;
 

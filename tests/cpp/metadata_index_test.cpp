@@ -1,11 +1,11 @@
-#include "db_engine/metadata_index.h"
+#include "engine/metadata_index.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 namespace {
 
 std::vector<std::string> entries_of(std::string_view document) {
@@ -97,4 +97,4 @@ TEST(MetadataIndexTest, DeepNestingIsWalkedWithoutRecursion) {
 }
 
 }  // namespace
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

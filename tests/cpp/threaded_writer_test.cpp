@@ -17,11 +17,16 @@
 
 #include "common/channel.h"
 #include "db_engine/background_writer.h"
-#include "db_engine/write_op.h"
+#include "engine/batch.h"
+#include "engine/write_op.h"
 #include "store/database.h"
 
 namespace quillmere::db_engine {
 namespace {
+
+using engine::MAX_BATCH_OPS;
+using engine::WRITE_QUEUE_CAPACITY;
+using engine::WriteOp;
 
 namespace fs = std::filesystem;
 using Kind = WriteOp::Kind;

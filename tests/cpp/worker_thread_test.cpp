@@ -10,7 +10,10 @@ namespace {
 
 TEST(WorkerThreadTest, JoinReportsHowTheBodyEnded) {
   std::atomic<int> runs{0};
-  Result<WorkerThread> clean = WorkerThread::spawn([&] { ++runs; });
+  Result<WorkerThread> clean = WorkerThread::spawn([&] {
+    ++runs;
+    return Status::Ok();
+  });
   ASSERT_TRUE(clean.ok());
   EXPECT_EQ(clean.value().join(), std::nullopt);
 
@@ -19,6 +22,7 @@ TEST(WorkerThreadTest, JoinReportsHowTheBodyEnded) {
   Result<WorkerThread> failing = WorkerThread::spawn([&] {
     ++runs;
     throw std::runtime_error("disk on fire");
+    return Status::Ok();
   });
   ASSERT_TRUE(failing.ok());
   EXPECT_EQ(failing.value().join(), "disk on fire");
@@ -36,6 +40,7 @@ TEST(WorkerThreadTest, AnUnjoinedHandleDetaches) {
     Result<WorkerThread> thread = WorkerThread::spawn([&] {
       while (!release.load()) std::this_thread::yield();
       finished.store(true);
+      return Status::Ok();
     });
     ASSERT_TRUE(thread.ok());
   }  // destroyed while running: no terminate

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 
 inline constexpr std::size_t WRITE_QUEUE_CAPACITY = 10000;
 
@@ -19,4 +19,4 @@ struct WriteOp {
   std::string payload;  // the stored document of kInsert and kUpsert
 };
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

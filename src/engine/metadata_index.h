@@ -13,7 +13,7 @@
 
 #include "store/database.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 
 struct IndexChange {
   std::string_view entry;
@@ -53,4 +53,4 @@ class IndexChanges {
   std::vector<Change> changes_;
 };
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

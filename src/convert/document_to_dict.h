@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "db_engine/row.h"
+#include "engine/row.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 
 // Which messages a read reports conversion failures with.
 enum class MessageSet {
@@ -26,6 +26,6 @@ PyObject* document_to_dict(std::string_view document, MessageSet messages);
 
 // A list of (id, dict or None) tuples in row order, or null with the
 // RuntimeError of the first row that fails. Rows are released as they go.
-PyObject* build_document_list(std::vector<Row>&& rows, MessageSet messages);
+PyObject* build_document_list(std::vector<engine::Row>&& rows, MessageSet messages);
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

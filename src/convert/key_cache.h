@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 
 class KeyCache {
  public:
@@ -35,4 +35,4 @@ class KeyCache {
 // The process's cache.
 KeyCache& key_cache();
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "common/status.h"
-#include "db_engine/row.h"
+#include "engine/row.h"
 #include "store/database.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 
 // The stored document of `id`, or nothing when none is stored.
 Result<std::optional<std::string>> read_document(store::Database& db, std::string_view id);
@@ -29,4 +29,4 @@ Result<std::vector<Row>> read_prefix(store::Database& db, std::string_view prefi
 // document is gone (stale entries) are skipped.
 Result<std::vector<Row>> read_index_entry(store::Database& db, std::string_view entry);
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 
 // A document id and its stored document (absent for a get_many id without one).
 struct Row {
@@ -13,4 +13,4 @@ struct Row {
   std::optional<std::string> document;
 };
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

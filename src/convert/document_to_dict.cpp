@@ -1,16 +1,16 @@
-#include "db_engine/document_to_dict.h"
+#include "convert/document_to_dict.h"
 
 #include <algorithm>
 #include <numeric>
 
 #include "common/stable_sort_few.h"
-#include "db_engine/key_cache.h"
+#include "convert/key_cache.h"
 #include "json/parser.h"
 #include "python/errors.h"
 #include "python/paused_gc.h"
 #include "python/ref.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 namespace {
 
 using python::PyRef;
@@ -172,13 +172,13 @@ PyObject* document_to_dict(std::string_view document, MessageSet messages) {
   return value.release();
 }
 
-PyObject* build_document_list(std::vector<Row>&& rows, MessageSet messages) {
+PyObject* build_document_list(std::vector<engine::Row>&& rows, MessageSet messages) {
   python::PausedGc paused_gc;
-  std::vector<Row> owned = std::move(rows);
+  std::vector<engine::Row> owned = std::move(rows);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(owned.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < owned.size(); ++i) {
-    Row row = std::move(owned[i]);  // its bytes go as soon as it is converted
+    engine::Row row = std::move(owned[i]);  // its bytes go as soon as it is converted
     PyRef id = PyRef::steal(
         PyUnicode_DecodeUTF8(row.id.data(), static_cast<Py_ssize_t>(row.id.size()), nullptr));
     if (!id) return nullptr;
@@ -192,4 +192,4 @@ PyObject* build_document_list(std::vector<Row>&& rows, MessageSet messages) {
   return list.release();
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

@@ -1,6 +1,6 @@
-#include "db_engine/reads.h"
+#include "engine/reads.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 namespace {
 
 using IdBodyVisitor = std::function<bool(std::string_view id, std::string_view body)>;
@@ -55,4 +55,4 @@ Result<std::vector<Row>> read_index_entry(store::Database& db, std::string_view 
                    [](std::string_view) { return true; });
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

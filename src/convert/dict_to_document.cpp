@@ -1,4 +1,4 @@
-#include "db_engine/dict_to_document.h"
+#include "convert/dict_to_document.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,7 +11,7 @@
 #include "python/errors.h"
 #include "python/ref.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 namespace {
 
 using python::PyRef;
@@ -368,4 +368,4 @@ bool dict_to_document(PyObject* payload, std::string& out, ConversionFailure& fa
   return false;
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

@@ -1,4 +1,4 @@
-#include "db_engine/metadata_index.h"
+#include "engine/metadata_index.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include "json/json_writer.h"
 #include "json/parser.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 namespace {
 
 // Parser handler that turns a document into index entries, walking with the
@@ -173,4 +173,4 @@ void IndexChanges::clear() {
   changes_.clear();
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

@@ -9,7 +9,7 @@
 
 #include <string>
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 
 struct ConversionFailure {
   // kConversion: a Python object could not become JSON; kSerialization: the
@@ -23,4 +23,4 @@ struct ConversionFailure {
 // On failure returns false and fills `failure`; no Python error is left set.
 bool dict_to_document(PyObject* payload, std::string& out, ConversionFailure& failure);
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

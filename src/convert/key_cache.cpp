@@ -1,8 +1,8 @@
-#include "db_engine/key_cache.h"
+#include "convert/key_cache.h"
 
 #include <cstring>
 
-namespace quillmere::db_engine {
+namespace quillmere::convert {
 namespace {
 
 PyObject* make_str(std::string_view text) {
@@ -42,4 +42,4 @@ KeyCache& key_cache() {
   return *cache;
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::convert

@@ -6,14 +6,14 @@
 // single steps are ignored. Used by the thread that applies a batch.
 #pragma once
 
-#include "db_engine/metadata_index.h"
-#include "db_engine/write_op.h"
+#include "engine/metadata_index.h"
+#include "engine/write_op.h"
 #include "store/database.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 
 // Applies a data operation (not kShutdown); its index changes go to `index`,
 // which the caller writes before committing.
 void apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index);
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine

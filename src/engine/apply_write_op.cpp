@@ -1,6 +1,6 @@
-#include "db_engine/apply_write_op.h"
+#include "engine/apply_write_op.h"
 
-namespace quillmere::db_engine {
+namespace quillmere::engine {
 namespace {
 
 void insert_document(const WriteOp& op, store::WriteTransaction& transaction,
@@ -38,4 +38,4 @@ void apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, Ind
   }
 }
 
-}  // namespace quillmere::db_engine
+}  // namespace quillmere::engine
