@@ -11,7 +11,7 @@ WHEEL_DIR := build/dist
 	test-extras test-asan asan-cpp-test asan-module test-tsan fuzz-deps fuzz-build fuzz-smoke fuzz \
 	fuzz-merge crash-test exit-test stress-test leak-test
 
-demo: install
+demo: system-deps install
 	$(PYTHON) examples/quickstart.py
 
 test: system-deps install test-deps cpp-test py-test
