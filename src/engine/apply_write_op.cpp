@@ -33,6 +33,7 @@ void apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, Ind
       delete_document(op, transaction, index);
       insert_document(op, transaction, index);
       break;
+    case WriteOp::Kind::kBackup:
     case WriteOp::Kind::kShutdown:
       break;
   }

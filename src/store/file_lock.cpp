@@ -11,6 +11,7 @@
 #include <set>
 #include <utility>
 
+#include "common/io_error.h"
 #include "store/database.h"
 
 namespace quillmere::store {
@@ -29,18 +30,7 @@ Registry& registry() {
   return *instance;
 }
 
-// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
-// (fills the buffer); these overloads accept either.
-[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
-[[maybe_unused]] const char* strerror_result(int, const char* buffer) { return buffer; }
-
 }  // namespace
-
-std::string io_error_text(int error) {
-  char buffer[256] = {};
-  const char* text = strerror_result(strerror_r(error, buffer, sizeof buffer), buffer);
-  return "I/O error: " + std::string(text) + " (os error " + std::to_string(error) + ")";
-}
 
 Result<FileLock> FileLock::acquire(const std::string& path) {
   if (path.find('\0') != std::string::npos) {

@@ -38,7 +38,4 @@ class FileLock {
   ino_t inode_;
 };
 
-// "I/O error: {strerror(error)} (os error {error})".
-std::string io_error_text(int error);
-
 }  // namespace quillmere::store

@@ -1,4 +1,5 @@
 #include "store/file_lock.h"
+#include "common/io_error.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

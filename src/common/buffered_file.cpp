@@ -1,0 +1,79 @@
+#include "common/buffered_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "common/io_error.h"
+
+namespace quillmere {
+namespace {
+
+// write(2) until every byte is out, resuming after signals and short writes.
+Status write_all(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return Status::Error(io_error_text(errno));
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Result<BufferedFile> BufferedFile::open(const std::string& path, int flags,
+                                        std::size_t buffer_size) {
+  if (path.find('\0') != std::string::npos) {
+    return Status::Error("I/O error: file name contained an unexpected NUL byte");
+  }
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  if (fd < 0) return Status::Error(io_error_text(errno));
+  return BufferedFile(fd, buffer_size);
+}
+
+BufferedFile::BufferedFile(int fd, std::size_t buffer_size) : fd_(fd), capacity_(buffer_size) {
+  buffer_.reserve(capacity_);
+}
+
+BufferedFile::BufferedFile(BufferedFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      capacity_(other.capacity_),
+      buffer_(std::move(other.buffer_)) {}
+
+BufferedFile::~BufferedFile() {
+  if (fd_ < 0) return;
+  (void)flush();
+  ::close(fd_);
+}
+
+Status BufferedFile::write(std::string_view bytes) {
+  if (buffer_.size() + bytes.size() <= capacity_) {
+    buffer_.append(bytes);
+    return Status::Ok();
+  }
+  if (Status flushed = flush(); !flushed.ok()) return flushed;
+  if (bytes.size() >= capacity_) return write_all(fd_, bytes);
+  buffer_.append(bytes);
+  return Status::Ok();
+}
+
+Status BufferedFile::flush() {
+  Status written = write_all(fd_, buffer_);
+  buffer_.clear();
+  return written;
+}
+
+Status BufferedFile::truncate() {
+  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+    return Status::Error(io_error_text(errno));
+  }
+  return Status::Ok();
+}
+
+}  // namespace quillmere

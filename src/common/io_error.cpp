@@ -1,0 +1,21 @@
+#include "common/io_error.h"
+
+#include <cstring>
+
+namespace quillmere {
+namespace {
+
+// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
+// (fills the buffer); these overloads accept either.
+[[maybe_unused]] const char* strerror_result(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* strerror_result(int, const char* buffer) { return buffer; }
+
+}  // namespace
+
+std::string io_error_text(int error) {
+  char buffer[256] = {};
+  const char* text = strerror_result(strerror_r(error, buffer, sizeof buffer), buffer);
+  return "I/O error: " + std::string(text) + " (os error " + std::to_string(error) + ")";
+}
+
+}  // namespace quillmere
