@@ -46,6 +46,8 @@ class Sender;
 template <typename T>
 class Receiver;
 template <typename T>
+class LengthProbe;
+template <typename T>
 std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity);
 
 enum class TrySendResult { kSent, kFull, kDisconnected };
@@ -73,7 +75,7 @@ class Sender {
 
   // Waits while the channel is full. Fails, dropping the value, once the
   // receiver has gone.
-  Status send(T value) {
+  Status send(T value) const {
     std::unique_lock lock(state_->mutex);
     state_->not_full.wait(lock, [&] {
       return !state_->receiver_alive || state_->items.size() < state_->capacity;
@@ -85,7 +87,7 @@ class Sender {
   }
 
   // Never waits. The value is moved from only when it was sent.
-  TrySendResult try_send(T& value) {
+  TrySendResult try_send(T& value) const {
     std::lock_guard lock(state_->mutex);
     if (!state_->receiver_alive) return TrySendResult::kDisconnected;
     if (state_->items.size() >= state_->capacity) return TrySendResult::kFull;
@@ -98,6 +100,10 @@ class Sender {
     std::lock_guard lock(state_->mutex);
     return state_->items.size();
   }
+
+  // Measures the channel without counting as a sender, so holding it does
+  // not keep the channel connected.
+  LengthProbe<T> probe() const { return LengthProbe<T>(state_); }
 
  private:
   friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
@@ -168,6 +174,21 @@ class Receiver {
     state_->not_full.notify_one();
     return value;
   }
+
+  std::shared_ptr<channel_detail::State<T>> state_;
+};
+
+template <typename T>
+class LengthProbe {
+ public:
+  std::size_t len() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->items.size();
+  }
+
+ private:
+  friend class Sender<T>;
+  explicit LengthProbe(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
 
   std::shared_ptr<channel_detail::State<T>> state_;
 };

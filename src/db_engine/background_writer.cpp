@@ -33,9 +33,9 @@ class BackgroundWriter {
   Status run() {
     while (engine::collect_batch(*queue_, batch_)) {
       const bool stop_after_batch = engine::holds_shutdown(batch_);
-      Status committed = engine::apply_batch(*db_, batch_, index_);
+      Result<engine::AppliedBatch> committed = engine::apply_batch(*db_, batch_, index_);
       batch_.clear();
-      if (!committed.ok()) return committed;
+      if (!committed.ok()) return committed.status();
       if (stop_after_batch) break;
     }
     return Status::Ok();

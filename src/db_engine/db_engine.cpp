@@ -11,12 +11,11 @@
 #include "common/channel.h"
 #include "common/exit_waits.h"
 #include "common/worker_thread.h"
-#include "convert/dict_to_document.h"
 #include "convert/document_to_dict.h"
+#include "convert/write_steps.h"
 #include "db_engine/background_writer.h"
 #include "engine/reads.h"
 #include "engine/write_op.h"
-#include "json/syntax_check.h"
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/extract.h"
@@ -29,14 +28,12 @@
 namespace quillmere::db_engine {
 namespace {
 
-using convert::ConversionFailure;
 using convert::MessageSet;
 using engine::Row;
 using engine::WriteOp;
 using python::Method;
 using python::PyRef;
 
-constexpr const char* kCrashedText = "Background write worker has crashed!";
 constexpr const char* kQueueClosedPrefix = "Write queue full or closed. ";
 
 // The engine's native fields, released in declaration order.
@@ -97,37 +94,10 @@ PyObject* raise(std::string_view message) {
 // ---------------------------------------------------------------------------
 // Shared steps of the writes
 
-bool check_alive(const EngineFields& fields) {
-  if (fields.alive->load(std::memory_order_seq_cst)) return true;
-  raise(kCrashedText);
-  return false;
-}
+bool check_alive(const EngineFields& fields) { return convert::check_alive(*fields.alive); }
 
 bool queue(EngineFields& fields, WriteOp op) {
-  Status sent = fields.sender->send(std::move(op));
-  if (sent.ok()) return true;
-  raise(kQueueClosedPrefix + sent.message());
-  return false;
-}
-
-// "{message}{id}.{error}": the per-document messages.
-PyObject* raise_for_document(const char* message, std::string_view id, std::string_view error) {
-  std::string text(message);
-  text.append(id).append(".").append(error);
-  return raise(text);
-}
-
-// The stored document of a dict payload, or false after raising with
-// `conversion_message` or the serialisation message.
-bool convert_dict(PyObject* payload, std::string_view id, const char* conversion_message,
-                  std::string& document) {
-  ConversionFailure failure;
-  if (convert::dict_to_document(payload, document, failure)) return true;
-  raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
-                         ? conversion_message
-                         : "Failed to encode bytes for ",
-                     id, failure.text);
-  return false;
+  return convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix);
 }
 
 // insert and upsert: one dict payload, queued as `kind`.
@@ -137,41 +107,11 @@ PyObject* write_dict(EngineFields& fields, Bound2& bound, WriteOp::Kind kind) {
   PyObject* payload = python::extract_dict(bound[1], "payload");
   if (payload == nullptr || !check_alive(fields)) return nullptr;
   WriteOp op{kind, std::string(*id), {}};
-  if (!convert_dict(payload, *id, "Error converting dict to Rust bytes for ", op.payload)) {
+  if (!convert::stored_document_of_dict(payload, *id, "Error converting dict to Rust bytes for ",
+                                        op.payload)) {
     return nullptr;
   }
   return queue(fields, std::move(op)) ? none() : nullptr;
-}
-
-// A record of a bulk insert: its id and its payload object (a dict or a str).
-struct Record {
-  std::string id;
-  PyRef payload;
-};
-
-// Extracts every record before anything is queued; `payload_is_valid` checks
-// (and on failure raises for) the second item of a record.
-std::optional<std::vector<Record>> extract_records(PyObject* records,
-                                                   bool (*payload_is_valid)(PyObject*)) {
-  std::vector<Record> extracted;
-  const bool ok = python::for_each_sequence_item(records, "records", [&](PyObject* item) {
-    PyObject *id, *payload;
-    if (!python::extract_pair(item, "records", &id, &payload)) return false;
-    std::optional<std::string_view> id_text = python::extract_str(id, "records");
-    if (!id_text || !payload_is_valid(payload)) return false;
-    extracted.push_back(Record{std::string(*id_text), PyRef::borrow(payload)});
-    return true;
-  });
-  if (!ok) return std::nullopt;
-  return extracted;
-}
-
-bool is_dict_record(PyObject* payload) {
-  return python::extract_dict(payload, "records") != nullptr;
-}
-
-bool is_str_record(PyObject* payload) {
-  return python::extract_str(payload, "records").has_value();
 }
 
 // ---------------------------------------------------------------------------
@@ -260,9 +200,7 @@ PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!id) return nullptr;
         std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
         if (!text || !check_alive(fields)) return nullptr;
-        if (Status valid = json::validate_json_text(*text); !valid.ok()) {
-          return raise_for_document("Validation error at ", *id, valid.message());
-        }
+        if (!convert::check_json_payload(*text, *id, "Validation error at ")) return nullptr;
         WriteOp op{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
         return queue(fields, std::move(op)) ? none() : nullptr;
       });
@@ -283,12 +221,13 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return shared_call(
       kInsertMany, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::vector<Record>> records = extract_records(bound[0], is_dict_record);
+        std::optional<std::vector<convert::Record>> records =
+            convert::extract_records(bound[0], convert::PayloadType::kDict);
         if (!records || !check_alive(fields)) return nullptr;
-        for (Record& record : *records) {
+        for (convert::Record& record : *records) {
           WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
-          if (!convert_dict(record.payload.get(), op.id, "Failed to serialize dict for ",
-                            op.payload) ||
+          if (!convert::stored_document_of_dict(record.payload.get(), op.id,
+                                                "Failed to serialize dict for ", op.payload) ||
               !queue(fields, std::move(op))) {
             return nullptr;
           }
@@ -301,16 +240,13 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return shared_call(
       kInsertManyJson, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::vector<Record>> records = extract_records(bound[0], is_str_record);
+        std::optional<std::vector<convert::Record>> records =
+            convert::extract_records(bound[0], convert::PayloadType::kStr);
         if (!records || !check_alive(fields)) return nullptr;
-        for (Record& record : *records) {
-          // Extraction already checked that the payload is a str with UTF-8 text.
-          Py_ssize_t size = 0;
-          const char* data = PyUnicode_AsUTF8AndSize(record.payload.get(), &size);
-          const std::string_view text(data, static_cast<std::size_t>(size));
-          if (Status valid = json::validate_json_text(text); !valid.ok()) {
-            return raise_for_document("Invalid json in payload for id ", record.id,
-                                      valid.message());
+        for (convert::Record& record : *records) {
+          const std::string_view text = convert::str_payload(record);
+          if (!convert::check_json_payload(text, record.id, "Invalid json in payload for id ")) {
+            return nullptr;
           }
           if (!queue(fields,
                      WriteOp{WriteOp::Kind::kInsert, std::move(record.id), std::string(text)})) {

@@ -5,6 +5,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "common/channel.h"
@@ -18,19 +22,37 @@ namespace quillmere::engine {
 inline constexpr std::size_t MAX_BATCH_OPS = 10000;
 inline constexpr std::chrono::milliseconds WRITER_WAIT{10};
 
+// A batch is complete once it holds `max_ops` operations or its counted
+// bytes (see counted_bytes) reach `max_bytes`; the operation that crosses a
+// limit belongs to the batch.
+struct BatchLimits {
+  std::size_t max_ops = MAX_BATCH_OPS;
+  std::uint64_t max_bytes = std::numeric_limits<std::uint64_t>::max();
+};
+
+// The length of the id and payload of a data operation; 0 for the others.
+std::uint64_t counted_bytes(const WriteOp& op);
+
 // Waits for one operation in slices of WRITER_WAIT, then appends to `batch`
-// what else is already queued, up to MAX_BATCH_OPS operations in all. False
-// once the queue is empty and disconnected.
-bool collect_batch(Receiver<WriteOp>& queue, std::vector<WriteOp>& batch);
+// what else is already queued, within `limits`. False once the queue is
+// empty and disconnected.
+bool collect_batch(Receiver<WriteOp>& queue, std::vector<WriteOp>& batch, BatchLimits limits = {});
 
 // Whether the batch holds a Shutdown.
 bool holds_shutdown(const std::vector<WriteOp>& batch);
+
+// What a committed batch did besides changing documents.
+struct AppliedBatch {
+  std::uint64_t data_ops = 0;                // Insert, Delete and Upsert applied
+  std::optional<std::string> backup_target;  // of the batch's last Backup
+};
 
 // Applies the data operations of `batch` in queue order inside one write
 // transaction, then its index changes, then commits. Each operation is
 // released once applied. Failures of single operations are ignored (see
 // apply_write_op); a transaction that cannot begin or commit fails with the
 // store's text, and then nothing of the batch has reached the file.
-Status apply_batch(store::Database& db, std::vector<WriteOp>& batch, IndexChanges& index);
+Result<AppliedBatch> apply_batch(store::Database& db, std::vector<WriteOp>& batch,
+                                 IndexChanges& index);
 
 }  // namespace quillmere::engine

@@ -1,0 +1,74 @@
+#include "convert/write_steps.h"
+
+#include "convert/dict_to_document.h"
+#include "json/syntax_check.h"
+#include "python/errors.h"
+#include "python/extract.h"
+
+namespace quillmere::convert {
+
+bool check_alive(const std::atomic<bool>& alive) {
+  if (alive.load(std::memory_order_seq_cst)) return true;
+  python::raise_runtime_error(kCrashedText);
+  return false;
+}
+
+PyObject* raise_for_document(std::string_view message, std::string_view id,
+                             std::string_view error) {
+  std::string text(message);
+  text.append(id).append(".").append(error);
+  python::raise_runtime_error(text);
+  return nullptr;
+}
+
+bool stored_document_of_dict(PyObject* payload, std::string_view id,
+                             std::string_view conversion_message, std::string& document) {
+  ConversionFailure failure;
+  if (dict_to_document(payload, document, failure)) return true;
+  raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
+                         ? conversion_message
+                         : "Failed to encode bytes for ",
+                     id, failure.text);
+  return false;
+}
+
+bool check_json_payload(std::string_view text, std::string_view id, std::string_view message) {
+  Status valid = json::validate_json_text(text);
+  if (valid.ok()) return true;
+  raise_for_document(message, id, valid.message());
+  return false;
+}
+
+bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
+                std::string_view closed_prefix) {
+  Status sent = sender.send(std::move(op));
+  if (sent.ok()) return true;
+  python::raise_runtime_error(std::string(closed_prefix) + sent.message());
+  return false;
+}
+
+std::optional<std::vector<Record>> extract_records(PyObject* records, PayloadType payload_type) {
+  std::vector<Record> extracted;
+  const bool ok = python::for_each_sequence_item(records, "records", [&](PyObject* item) {
+    PyObject *id, *payload;
+    if (!python::extract_pair(item, "records", &id, &payload)) return false;
+    std::optional<std::string_view> id_text = python::extract_str(id, "records");
+    if (!id_text) return false;
+    const bool payload_ok = payload_type == PayloadType::kDict
+                                ? python::extract_dict(payload, "records") != nullptr
+                                : python::extract_str(payload, "records").has_value();
+    if (!payload_ok) return false;
+    extracted.push_back(Record{std::string(*id_text), python::PyRef::borrow(payload)});
+    return true;
+  });
+  if (!ok) return std::nullopt;
+  return extracted;
+}
+
+std::string_view str_payload(const Record& record) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(record.payload.get(), &size);
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace quillmere::convert

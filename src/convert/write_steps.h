@@ -1,0 +1,62 @@
+// The steps that the write methods of both engine classes share between
+// extracting their arguments and queueing: the `alive` check, turning a dict
+// or a JSON text into the stored document of a WriteOp, the bulk inserts'
+// record extraction, and the send with its queue-closed message. Each raises
+// the engine's RuntimeError and returns false (or nothing) on failure. Use
+// only with the interpreter lock held.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/channel.h"
+#include "engine/write_op.h"
+#include "python/ref.h"
+
+namespace quillmere::convert {
+
+// Raised by every write once the engine's writer has ended.
+inline constexpr const char* kCrashedText = "Background write worker has crashed!";
+
+bool check_alive(const std::atomic<bool>& alive);
+
+// Raises "{message}{id}.{error}", the form of every per-document message;
+// returns null.
+PyObject* raise_for_document(std::string_view message, std::string_view id,
+                             std::string_view error);
+
+// Writes the stored document of a dict payload into `document`. A dict that
+// cannot become JSON raises "{conversion_message}{id}.{error}"; a failure to
+// write the JSON raises "Failed to encode bytes for {id}.{error}".
+bool stored_document_of_dict(PyObject* payload, std::string_view id,
+                             std::string_view conversion_message, std::string& document);
+
+// Checks a JSON text payload; an invalid one raises "{message}{id}.{error}"
+// with the checker's "{reason} at line {l} column {c}".
+bool check_json_payload(std::string_view text, std::string_view id, std::string_view message);
+
+// Sends `op`; a disconnected queue raises "{closed_prefix}{channel text}".
+bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
+                std::string_view closed_prefix);
+
+// A record of a bulk insert: its id and its payload object (a dict or a str).
+struct Record {
+  std::string id;
+  python::PyRef payload;
+};
+
+enum class PayloadType { kDict, kStr };
+
+// Extracts every (id, payload) tuple of `records` before anything is
+// converted or queued; the binding layer's errors name "records".
+std::optional<std::vector<Record>> extract_records(PyObject* records, PayloadType payload_type);
+
+// The UTF-8 text of a str payload that extract_records accepted.
+std::string_view str_payload(const Record& record);
+
+}  // namespace quillmere::convert
