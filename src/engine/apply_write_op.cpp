@@ -3,12 +3,14 @@
 namespace quillmere::engine {
 namespace {
 
-void insert_document(const WriteOp& op, store::WriteTransaction& transaction,
-                     IndexChanges& index) {
-  // The new document is indexed even when storing it failed; a document that
-  // does not parse is stored without entries.
-  (void)transaction.put_document(op.id, op.payload);
-  index.process_json_index(op.payload, op.id, /*add=*/true);
+Status insert_document(const WriteOp& op, store::WriteTransaction& transaction,
+                       IndexChanges& index, RefusedInsert refused) {
+  // A document that does not parse is stored without entries.
+  Status stored = transaction.put_document(op.id, op.payload);
+  if (stored.ok() || refused == RefusedInsert::kIndex) {
+    index.process_json_index(op.payload, op.id, /*add=*/true);
+  }
+  return stored;
 }
 
 void delete_document(const WriteOp& op, store::WriteTransaction& transaction,
@@ -21,22 +23,23 @@ void delete_document(const WriteOp& op, store::WriteTransaction& transaction,
 
 }  // namespace
 
-void apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index) {
+Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index,
+                      RefusedInsert refused) {
   switch (op.kind) {
     case WriteOp::Kind::kInsert:
-      insert_document(op, transaction, index);
-      break;
+      return insert_document(op, transaction, index, refused);
     case WriteOp::Kind::kDelete:
       delete_document(op, transaction, index);
       break;
     case WriteOp::Kind::kUpsert:
+      // The Upsert's own document is indexed even when storing it failed.
       delete_document(op, transaction, index);
-      insert_document(op, transaction, index);
-      break;
+      return insert_document(op, transaction, index, RefusedInsert::kIndex);
     case WriteOp::Kind::kBackup:
     case WriteOp::Kind::kShutdown:
       break;
   }
+  return Status::Ok();
 }
 
 }  // namespace quillmere::engine
