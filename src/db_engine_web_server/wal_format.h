@@ -1,0 +1,96 @@
+// The write-ahead log file of a DBEngineWebServer: the encoder the WAL writer
+// thread uses and the frame reader of recovery. This comment is the one
+// definition of the format.
+// Threads: encode_wal_frame runs on the WAL writer thread; WalFrameReader on
+// the constructing thread during recovery, before any thread starts.
+//
+// The file is a plain sequence of frames, back to back from offset 0: no
+// header, magic, version, checksum, padding or end marker. An empty file
+// holds no frames. One frame, integers unsigned little-endian:
+//
+//   offset        size          field
+//   0             1             op byte: 1 = Insert, 2 = Delete, 3 = Upsert
+//   1             4             key length K
+//   5             4             value length V; 0 in every Delete frame
+//   9             K             key: the document id's UTF-8 bytes
+//   9 + K         V             value: the stored document of an Insert or
+//                               Upsert, byte for byte; absent in a Delete
+//
+// The first kFrameHeaderSize bytes are the frame header. Backup and Shutdown
+// operations write no frame.
+//
+// Reading stops at the first frame that is not whole: 1-8 bytes where a
+// header should be (a write cut short), or a key or value that the file
+// cannot supply in full. A frame with any other op byte is passed over by
+// its lengths. Keys are decoded lossily, invalid UTF-8 becoming U+FFFD.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "common/buffered_file.h"
+#include "common/status.h"
+#include "engine/write_op.h"
+
+namespace quillmere::db_engine_web_server {
+
+// Buffer of the WAL writer's file; frames are handed to the system per batch.
+inline constexpr std::size_t WAL_BUFFER_SIZE = 131072;
+inline constexpr std::size_t kFrameHeaderSize = 9;
+
+// Fails when the id or the document of an operation is too long for a
+// 32-bit length field. Checked before an operation is queued, so an
+// operation that cannot be framed is refused without effect.
+Status check_frame_fits(std::size_t id_size, std::size_t payload_size);
+
+// Writes the frame of an Insert, Delete or Upsert into `wal` and counts it in
+// `batch_frames`; other kinds write nothing. The caller has checked the sizes
+// with check_frame_fits.
+Status encode_wal_frame(BufferedFile& wal, std::uint64_t& batch_frames, const engine::WriteOp& op);
+
+// The operation an op byte names, if any.
+std::optional<engine::WriteOp::Kind> kind_of_op_byte(std::uint8_t op_byte);
+
+struct WalFrame {
+  std::uint8_t op_byte = 0;
+  std::string id;     // the key, decoded lossily
+  std::string value;  // empty in a Delete frame
+};
+
+enum class WalRead {
+  kFrame,       // a whole frame was read
+  kEnd,         // the file ends where a frame would start
+  kIncomplete,  // 1-8 bytes where a header should be
+  kMissingData  // the key or value cannot be read in full
+};
+
+// Reads frames from offset 0 of an open descriptor, which it does not own,
+// with positioned reads and no buffer of its own: a header, then the key,
+// then the value. A length beyond the bytes the file still holds is missing
+// data at once, so a damaged header never makes it allocate more than the
+// file's size.
+class WalFrameReader {
+ public:
+  explicit WalFrameReader(int fd) : fd_(fd) {}
+
+  // The next frame into `frame`, or why there is none. Fails with "WAL read
+  // error {I/O error text}" when the header, or the file's size, cannot be
+  // read; later calls are not meaningful after anything but kFrame.
+  Result<WalRead> next(WalFrame& frame);
+
+ private:
+  // Reads up to `size` bytes at offset_ into `out` and advances offset_;
+  // the count read (short only at the end of the file), or -errno.
+  std::int64_t read_at(char* out, std::size_t size);
+  // Reads a field of `size` bytes; false when the file cannot supply it.
+  bool read_field(std::uint32_t size, std::string& out);
+
+  const int fd_;
+  std::uint64_t offset_ = 0;
+  std::optional<std::uint64_t> file_size_;  // taken at the first header
+  std::string key_bytes_;                   // the raw key, reused from frame to frame
+};
+
+}  // namespace quillmere::db_engine_web_server
