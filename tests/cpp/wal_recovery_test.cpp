@@ -1,0 +1,138 @@
+#include "db_engine_web_server/wal_recovery.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+namespace quillmere::db_engine_web_server {
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+// A frame written by hand, lengths taken from the texts.
+std::string frame(char op, const std::string& key, const std::string& value) {
+  std::string bytes(1, op);
+  for (std::size_t size : {key.size(), value.size()}) {
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>(size >> (8 * i));
+  }
+  return bytes + key + value;
+}
+
+struct Case {
+  const char* name;
+  std::optional<std::string> wal;  // no file when absent; a directory when "/"
+  std::string status;
+  std::string output;
+  std::string state;    // documents "id=body", then index pairs "entry:id"
+  long wal_size_after;  // -1: no file
+};
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class WalRecoveryTest : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "recovery_test_XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    // The store refuses the id "bad", as it would a write it cannot take.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open((dir_ + "/db").c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE documents(id TEXT PRIMARY KEY, body BLOB NOT NULL) "
+                           "WITHOUT ROWID; CREATE TRIGGER refuse BEFORE INSERT ON documents "
+                           "WHEN NEW.id = 'bad' BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    db_ = store::Database::open(dir_ + "/db").value();
+    // Every case starts with "u" stored and indexed.
+    auto seed = db_->begin_write();
+    ASSERT_TRUE(seed.value().put_document("u", R"({"c":"old"})").ok());
+    ASSERT_TRUE(seed.value().insert_index("c.old", "u").ok());
+    ASSERT_TRUE(seed.value().commit().ok());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Every document, then the pairs of the entries the cases use.
+  std::string state() {
+    std::string text;
+    auto read = db_->begin_read();
+    (void)read.value().scan_documents("", [&](std::string_view id, std::string_view body) {
+      text.append(id).append("=").append(body).append(" ");
+      return true;
+    });
+    for (const char* entry : {"a.1", "b.2", "c.old", "c.new", "e.1", "z.1"}) {
+      (void)read.value().scan_index(entry, [&](std::string_view id) {
+        text.append(entry).append(":").append(id).append(" ");
+        return true;
+      });
+    }
+    return text;
+  }
+
+  std::string dir_;
+  std::shared_ptr<store::Database> db_;
+};
+
+TEST_P(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
+  const Case& c = GetParam();
+  const std::string wal = dir_ + "/db.wal";
+  if (c.wal == "/") fs::create_directory(wal);
+  else if (c.wal) std::ofstream(wal, std::ios::binary) << *c.wal;
+
+  testing::internal::CaptureStdout();
+  const Status status = recover_wal_on_startup(*db_, wal);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+  EXPECT_EQ(status.message(), c.status);
+  EXPECT_EQ(state(), c.state);
+  const bool file = fs::is_regular_file(wal);
+  EXPECT_EQ(file ? static_cast<long>(fs::file_size(wal)) : -1, c.wal_size_after);
+}
+
+const std::string kDone = "WAL Recover: Successfully written all records to database!\n";
+const std::string kPartial =
+    "WAL Recovery: Found incomplete frame at EOF. Discarding partial write\n" + kDone;
+const std::string kMissing = "WAL Recovery: Missing data for frame, discarding write!\n" + kDone;
+const std::string kOld = R"(u={"c":"old"} )";
+const std::string k1 = frame(1, "k1", R"({"a":1})");
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WalRecoveryTest,
+    ::testing::Values(
+        Case{"NoFile", std::nullopt, "", "", kOld + "c.old:u ", -1},
+        Case{"Empty", "", "", kDone, kOld + "c.old:u ", 0},
+        Case{"StrayBytes", k1 + frame(1, "k2", R"({"b":2})") + "\x01\x02\0\0"s, "", kPartial,
+             R"(k1={"a":1} k2={"b":2} )" + kOld + "a.1:k1 b.2:k2 c.old:u ", 0},
+        Case{"FiveBytes", "\x01\x02\0\0\0"s, "", kPartial, kOld + "c.old:u ", 0},
+        Case{"ValuePastEnd", k1 + frame(1, "k2", "{}").substr(0, 12), "", kMissing,
+             R"(k1={"a":1} )" + kOld + "a.1:k1 c.old:u ", 0},
+        Case{"HugeValue", k1 + "\x01\x01\0\0\0\xff\xff\xff\xffk{}"s, "", kMissing,
+             R"(k1={"a":1} )" + kOld + "a.1:k1 c.old:u ", 0},
+        Case{"UnknownOp", frame(7, "x", "{}") + k1, "",
+             "Op type is different, skipping this operation 7\n" + kDone,
+             R"(k1={"a":1} )" + kOld + "a.1:k1 c.old:u ", 0},
+        Case{"UnknownOpSkippedWhole", frame(9, "ab", "{}x") + frame(2, "u", ""), "",
+             "Op type is different, skipping this operation 9\n" + kDone, "", 0},
+        Case{"InsertThenDelete", frame(1, "d", R"({"e":1})") + frame(2, "d", ""), "", kDone,
+             kOld + "c.old:u ", 0},
+        Case{"UpsertOverIndexed", frame(3, "u", R"({"c":"new"})"), "", kDone,
+             R"(u={"c":"new"} c.new:u )", 0},
+        Case{"InvalidUtf8Key", frame(1, "\xffk", "{}"), "", kDone,
+             kOld + "\xEF\xBF\xBDk={} c.old:u ", 0},
+        Case{"RefusedInsertNotIndexed", frame(1, "bad", R"({"z":1})"), "",
+             "Failed to insert id bad. Skipping. Error refused\n" + kDone, kOld + "c.old:u ", 0},
+        Case{"RefusedUpsertIndexed", frame(3, "bad", R"({"z":1})"), "", kDone,
+             kOld + "c.old:u z.1:bad ", 0},
+        Case{"DirectoryInPlace", "/",
+             "Failed to open WAL file I/O error: Is a directory (os error 21)", "",
+             kOld + "c.old:u ", -1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillmere::db_engine_web_server
