@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+
+#include "temp_dir.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
@@ -20,13 +20,6 @@ using Kind = engine::WriteOp::Kind;
 
 class WalFormatTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "wal_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/db.wal";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // The bytes the encoder writes for `op`, and the frames it counts.
   std::string encode(const engine::WriteOp& op, std::uint64_t& frames) {
@@ -49,8 +42,8 @@ class WalFormatTest : public ::testing::Test {
     return read;
   }
 
-  std::string dir_;
-  std::string path_;
+  testing_support::TempDir dir_;
+  std::string path_ = dir_.path() + "/db.wal";
 };
 
 TEST_F(WalFormatTest, EncodesOneFramePerDataOperation) {
@@ -99,7 +92,7 @@ TEST_F(WalFormatTest, DamagedLengthsAllocateNoMoreThanTheFileHolds) {
 }
 
 TEST_F(WalFormatTest, HeaderReadFailureIsAnError) {
-  path_ = dir_;
+  path_ = dir_.path();
   EXPECT_EQ(read_first("").error(), "WAL read error I/O error: Is a directory (os error 21)");
 }
 

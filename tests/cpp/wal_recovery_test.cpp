@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+
+#include "temp_dir.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
@@ -37,9 +38,6 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 class WalRecoveryTest : public ::testing::TestWithParam<Case> {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "recovery_test_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     // The store refuses the id "bad", as it would a write it cannot take.
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open((dir_ + "/db").c_str(), &raw), SQLITE_OK);
@@ -57,7 +55,6 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
     ASSERT_TRUE(seed.value().insert_index("c.old", "u").ok());
     ASSERT_TRUE(seed.value().commit().ok());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Every document, then the pairs of the entries the cases use.
   std::string state() {
@@ -76,7 +73,8 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
     return text;
   }
 
-  std::string dir_;
+  testing_support::TempDir temp_;
+  const std::string dir_ = temp_.path();
   std::shared_ptr<store::Database> db_;
 };
 
