@@ -19,6 +19,7 @@ constexpr const char* kSqlText[] = {
     /* kScanIndexDocuments */
     "SELECT m.id, d.body FROM metadata_index AS m JOIN documents AS d ON d.id = m.id"
     " WHERE m.entry = ?1 ORDER BY m.id",
+    /* kScanIndexPairs */ "SELECT entry, id FROM metadata_index ORDER BY entry, id",
     // Any read of the file starts the snapshot of a deferred transaction.
     /* kTouchSnapshot */ "SELECT 1 FROM documents LIMIT 1",
 };

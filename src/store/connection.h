@@ -34,6 +34,7 @@ enum class Sql {
   kScanDocuments,
   kScanIndex,
   kScanIndexDocuments,
+  kScanIndexPairs,
   kTouchSnapshot,
   kCount,
 };

@@ -325,24 +325,31 @@ Result<std::optional<std::string>> ReadTransaction::get_document(std::string_vie
 Status ReadTransaction::scan_documents(
     std::string_view from,
     const std::function<bool(std::string_view id, std::string_view body)>& visit) {
-  return visit_id_body_rows(Sql::kScanDocuments, from, visit);
+  return visit_two_column_rows(Sql::kScanDocuments, from, visit);
 }
 
 Status ReadTransaction::scan_index_documents(
     std::string_view entry,
     const std::function<bool(std::string_view id, std::string_view body)>& visit) {
-  return visit_id_body_rows(Sql::kScanIndexDocuments, entry, visit);
+  return visit_two_column_rows(Sql::kScanIndexDocuments, entry, visit);
 }
 
-Status ReadTransaction::visit_id_body_rows(
-    Sql which, std::string_view parameter,
-    const std::function<bool(std::string_view id, std::string_view body)>& visit) {
+Status ReadTransaction::scan_index_pairs(
+    const std::function<bool(std::string_view entry, std::string_view id)>& visit) {
+  return visit_two_column_rows(Sql::kScanIndexPairs, std::nullopt, visit);
+}
+
+Status ReadTransaction::visit_two_column_rows(
+    Sql which, std::optional<std::string_view> parameter,
+    const std::function<bool(std::string_view, std::string_view)>& visit) {
   if (connection_ == nullptr) return Status::Error("read transaction has ended");
   sqlite3_stmt* stmt = connection_->statement(which);
   if (stmt == nullptr) return step_error(*connection_);
   StatementScope scope(stmt);
-  if (bind_text(stmt, 1, parameter) != SQLITE_OK) return step_error(*connection_);
+  if (parameter && bind_text(stmt, 1, *parameter) != SQLITE_OK) return step_error(*connection_);
   int rc;
+  // The second column is read as a blob: a body's bytes, or a text id's
+  // bytes unconverted.
   while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     if (!visit(column_text(stmt, 0), column_blob(stmt, 1))) return Status::Ok();
   }

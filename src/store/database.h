@@ -87,14 +87,19 @@ class ReadTransaction {
   Status scan_index_documents(
       std::string_view entry,
       const std::function<bool(std::string_view id, std::string_view body)>& visit);
+  // Visits every pair of "metadata_index" in ascending (entry, id) order,
+  // whether or not a document is stored under the id.
+  Status scan_index_pairs(
+      const std::function<bool(std::string_view entry, std::string_view id)>& visit);
 
  private:
   friend class Database;
   ReadTransaction(std::shared_ptr<Database> database, std::unique_ptr<Connection> connection);
-  // Runs `which` with one text parameter and visits its (id, body) rows.
-  Status visit_id_body_rows(
-      Sql which, std::string_view parameter,
-      const std::function<bool(std::string_view id, std::string_view body)>& visit);
+  // Runs `which`, with one text parameter if given, and visits its rows of
+  // two columns: (id, body) or (entry, id).
+  Status visit_two_column_rows(
+      Sql which, std::optional<std::string_view> parameter,
+      const std::function<bool(std::string_view, std::string_view)>& visit);
   std::shared_ptr<Database> database_;     // keeps the pool alive
   std::unique_ptr<Connection> connection_;  // null once moved from
 };

@@ -349,6 +349,16 @@ TEST_F(DatabaseTest, TextsKeepEveryByteAndOrderByBytes) {
   EXPECT_EQ(scanned, sorted);
   EXPECT_EQ(index_ids(read.value(), "e\0x"s), sorted);
   EXPECT_EQ(index_ids(read.value(), "e"), std::vector<std::string>{"only-plain"});
+  // All pairs, ordered by entry bytes first: "e" before "e\0x".
+  std::vector<std::pair<std::string, std::string>> pairs, expected_pairs = {{"e", "only-plain"}};
+  for (const std::string& id : sorted) expected_pairs.emplace_back("e\0x"s, id);
+  ASSERT_TRUE(read.value()
+                  .scan_index_pairs([&](std::string_view entry, std::string_view id) {
+                    pairs.emplace_back(entry, id);
+                    return true;
+                  })
+                  .ok());
+  EXPECT_EQ(pairs, expected_pairs);
 
   // The start key keeps its NUL: "a" sorts before "a\0" and is skipped.
   auto from_nul = scan_all(read.value(), "a\0"s);

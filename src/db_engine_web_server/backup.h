@@ -1,0 +1,33 @@
+// The backup executor: a logical backup of an engine's database. Every row of
+// "documents" and "metadata_index" is copied from one read snapshot of the
+// source into a database file of the same format, in one write transaction;
+// rows are copied as stored (documents are not parsed, stale index pairs are
+// kept). run_backup works on the calling thread; start_backup_executor runs it
+// on a detached thread of its own. Any thread may call either.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "common/status.h"
+#include "store/database.h"
+
+namespace quillmere::db_engine_web_server {
+
+// Index pairs held in memory and added by one insert_index call: bounds the
+// memory a copy of a large index needs.
+inline constexpr std::size_t kBackupPairsPerChunk = 4096;
+
+// One backup of `source` into the database file at `target_path` (opened, or
+// created if missing; an existing file keeps the rows the source lacks).
+// Reports on the console only: a start line, then the success line on
+// standard output or one failure line on standard error.
+void run_backup(const std::string& target_path, store::Database& source);
+
+// Runs run_backup on a new detached thread that holds `source` until the
+// backup ends. Fails only when the thread cannot start ("failed to spawn
+// thread: ...").
+Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source);
+
+}  // namespace quillmere::db_engine_web_server

@@ -1,0 +1,63 @@
+#include "db_engine_web_server/backup.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+
+namespace quillmere::db_engine_web_server {
+namespace {
+
+using namespace std::literals;
+using namespace testing::internal;
+using Rows = std::vector<std::pair<std::string, std::string>>;
+using Contents = std::pair<Rows, Rows>;  // (id, body) and (entry, id) rows, in store order
+
+Contents read_all(const std::string& path) {
+  Contents c;
+  auto read = store::Database::open(path).value()->begin_read();
+  read.value().scan_documents("", [&](auto a, auto b) { return c.first.emplace_back(a, b), true; });
+  read.value().scan_index_pairs([&](auto a, auto b) { return c.second.emplace_back(a, b), true; });
+  return c;
+}
+
+std::shared_ptr<store::Database> open_filled(const std::string& path, const Contents& c) {
+  auto db = store::Database::open(path).value();
+  auto write = db->begin_write();
+  for (const auto& [id, body] : c.first) write.value().put_document(id, body);
+  for (const auto& [entry, id] : c.second) write.value().insert_index(entry, id);
+  EXPECT_TRUE(write.value().commit().ok());
+  return db;
+}
+
+TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
+  Contents full{{{"a\0id"s, "x\0y"s}, {"b", "{}"}}, Rows(2 * kBackupPairsPerChunk + 3)}, none;
+  for (size_t i = 100000; auto& pair : full.second) pair = {"\0"s, std::to_string(i++)};  // stale
+  struct { std::string target; Contents before, source, after; std::string error; } cases[] = {
+      {"t0", none, full, full, ""}, {"t1", none, none, none, ""},
+      {"t2", {{{"a", "1"}, {"z", "2"}}, {{"e", "z"}}}, {{{"a", "3"}}, {{"e", "a"}, {"e", "z"}}},
+       {{{"a", "3"}, {"z", "2"}}, {{"e", "a"}, {"e", "z"}}}, ""},
+      {"s3", none, full, none, std::string(store::kAlreadyOpenText)},  // its own source
+      {"no/t", none, full, none, "I/O error: No such file or directory (os error 2)"}};
+  const std::string dir = std::filesystem::temp_directory_path() / std::to_string(getpid());
+  std::filesystem::create_directories(dir);
+  for (int i = 0; const auto& c : cases) {
+    const std::string source = dir + "/s" + std::to_string(i++), target = dir + "/" + c.target;
+    if (c.before != none) open_filled(target, c.before);
+    CaptureStdout(), CaptureStderr();
+    ASSERT_TRUE(start_backup_executor(target, open_filled(source, c.source)).ok());
+    auto deadline = std::chrono::steady_clock::now() + 20s;  // the executor lets go of it last
+    while (!store::Database::open(source).ok() && std::chrono::steady_clock::now() < deadline) {}
+    const bool ok = c.error.empty();
+    const std::string done = ok ? "Database backup is successful to " + target + '\n' : "";
+    EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n" + done);
+    EXPECT_EQ(GetCapturedStderr(), ok ? "" : "Failed to create backup database: " + c.error + '\n');
+    EXPECT_EQ(ok ? read_all(target) : none, c.after) << target;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir + "/no"));
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace quillmere::db_engine_web_server
