@@ -6,6 +6,7 @@
 
 #include "common/exit_waits.h"
 #include "db_engine/db_engine.h"
+#include "db_engine_web_server/db_engine_web_server.h"
 #include "python/errors.h"
 #include "python/gil.h"
 #include "python/ref.h"
@@ -47,7 +48,11 @@ int quillmere_exec(PyObject* module) {
                     quillmere::python::cast_error_text(module, "PyModule").c_str());
     return -1;
   }
-  if (add_class(module, "DBEngine", quillmere::db_engine::db_engine_class()) < 0) return -1;
+  if (add_class(module, "DBEngine", quillmere::db_engine::db_engine_class()) < 0 ||
+      add_class(module, "DBEngineWebServer",
+                quillmere::db_engine_web_server::db_engine_web_server_class()) < 0) {
+    return -1;
+  }
   return register_exit_hook();
 }
 

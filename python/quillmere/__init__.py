@@ -1,5 +1,5 @@
 """An embedded JSON document store with a metadata index over every scalar."""
 
-from .quillmere import DBEngine
+from .quillmere import DBEngine, DBEngineWebServer
 
-__all__ = ["DBEngine"]
+__all__ = ["DBEngine", "DBEngineWebServer"]

@@ -145,18 +145,26 @@ class ObjectBuilder {
   std::vector<std::size_t> order_;
 };
 
+// Parses `document` in the reading's dialect into `builder`.
+json::ParseResult parse(std::string_view document, json::Dialect dialect, ObjectBuilder& builder) {
+  if (dialect == json::Dialect::kGeneral) {
+    return json::parse_json<json::Dialect::kGeneral>(document, builder, json::kMaxOpenContainers);
+  }
+  return json::parse_json<json::Dialect::kInPlace>(document, builder, json::kMaxOpenContainers);
+}
+
 }  // namespace
 
-PyObject* document_to_dict(std::string_view document, MessageSet messages) {
+PyObject* document_to_dict(std::string_view document, Reading reading) {
+  const MessageSet messages = reading.messages;
   python::PausedGc paused_gc;
   PyRef value;
   {
     ObjectBuilder builder;
-    const json::ParseResult parsed = json::parse_json<json::Dialect::kGeneral>(document, builder);
+    const json::ParseResult parsed = parse(document, reading.dialect, builder);
     if (parsed.outcome == json::ParseResult::Outcome::kSyntaxError) {
-      python::raise_runtime_error(
-          parse_error_prefix(messages) +
-          json::error_text(json::Dialect::kGeneral, parsed.error, document));
+      python::raise_runtime_error(parse_error_prefix(messages) +
+                                  json::error_text(reading.dialect, parsed.error, document));
       return nullptr;
     }
     if (parsed.outcome == json::ParseResult::Outcome::kStopped) {
@@ -172,7 +180,7 @@ PyObject* document_to_dict(std::string_view document, MessageSet messages) {
   return value.release();
 }
 
-PyObject* build_document_list(std::vector<engine::Row>&& rows, MessageSet messages) {
+PyObject* build_document_list(std::vector<engine::Row>&& rows, Reading reading) {
   python::PausedGc paused_gc;
   std::vector<engine::Row> owned = std::move(rows);
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(owned.size())));
@@ -182,7 +190,7 @@ PyObject* build_document_list(std::vector<engine::Row>&& rows, MessageSet messag
     PyRef id = PyRef::steal(
         PyUnicode_DecodeUTF8(row.id.data(), static_cast<Py_ssize_t>(row.id.size()), nullptr));
     if (!id) return nullptr;
-    PyRef value = row.document ? PyRef::steal(document_to_dict(*row.document, messages))
+    PyRef value = row.document ? PyRef::steal(document_to_dict(*row.document, reading))
                                : PyRef::borrow(Py_None);
     if (!value) return nullptr;
     PyObject* pair = PyTuple_Pack(2, id.get(), value.get());

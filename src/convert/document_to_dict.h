@@ -9,9 +9,14 @@
 #include <Python.h>
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "common/status.h"
 #include "engine/row.h"
+#include "json/parser.h"
+#include "python/errors.h"
+#include "python/gil.h"
 
 namespace quillmere::convert {
 
@@ -21,11 +26,28 @@ enum class MessageSet {
   kScan,  // scan_prefix, filter_by_metadata: "Json Parse Error {}", "Pythonize Error {}"
 };
 
+// How a read parses stored documents: the set of messages it fails with, and
+// the JSON dialect (with its number rules and error text). Either dialect
+// refuses more than json::kMaxOpenContainers levels of nesting.
+struct Reading {
+  MessageSet messages;
+  json::Dialect dialect = json::Dialect::kGeneral;
+};
+
 // A new dict, or null with RuntimeError set.
-PyObject* document_to_dict(std::string_view document, MessageSet messages);
+PyObject* document_to_dict(std::string_view document, Reading reading);
 
 // A list of (id, dict or None) tuples in row order, or null with the
 // RuntimeError of the first row that fails. Rows are released as they go.
-PyObject* build_document_list(std::vector<engine::Row>&& rows, MessageSet messages);
+PyObject* build_document_list(std::vector<engine::Row>&& rows, Reading reading);
+
+// The document list of the rows that `work` copies out of the store, run
+// with the interpreter lock released; a store failure raises its text.
+template <typename StoreWork>
+PyObject* read_document_list(StoreWork&& work, Reading reading) {
+  Result<std::vector<engine::Row>> rows = python::without_gil(std::forward<StoreWork>(work));
+  if (!rows.ok()) return python::raise_runtime_error(rows.error());
+  return build_document_list(std::move(rows.value()), reading);
+}
 
 }  // namespace quillmere::convert

@@ -17,8 +17,7 @@ PyObject* raise_for_document(std::string_view message, std::string_view id,
                              std::string_view error) {
   std::string text(message);
   text.append(id).append(".").append(error);
-  python::raise_runtime_error(text);
-  return nullptr;
+  return python::raise_runtime_error(text);
 }
 
 bool stored_document_of_dict(PyObject* payload, std::string_view id,

@@ -29,7 +29,6 @@ namespace quillmere::db_engine {
 namespace {
 
 using convert::MessageSet;
-using engine::Row;
 using engine::WriteOp;
 using python::Method;
 using python::PyRef;
@@ -84,12 +83,9 @@ PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* 
       });
 }
 
-PyObject* none() { Py_RETURN_NONE; }
+using python::none;
 
-PyObject* raise(std::string_view message) {
-  python::raise_runtime_error(message);
-  return nullptr;
-}
+PyObject* raise(std::string_view message) { return python::raise_runtime_error(message); }
 
 // ---------------------------------------------------------------------------
 // Shared steps of the writes
@@ -112,25 +108,6 @@ PyObject* write_dict(EngineFields& fields, Bound2& bound, WriteOp::Kind kind) {
     return nullptr;
   }
   return queue(fields, std::move(op)) ? none() : nullptr;
-}
-
-// ---------------------------------------------------------------------------
-// Shared steps of the reads
-
-// Runs store work with the interpreter lock released; the shared borrow the
-// caller holds keeps close_engine out meanwhile.
-template <typename StoreWork>
-auto without_gil(StoreWork&& work) {
-  python::ReleasedGil released;
-  return work();
-}
-
-// The document list of rows read by `work`, or null with the error set.
-template <typename StoreWork>
-PyObject* document_list(StoreWork&& work, MessageSet messages) {
-  Result<std::vector<Row>> rows = without_gil(std::forward<StoreWork>(work));
-  if (!rows.ok()) return raise(rows.error());
-  return convert::build_document_list(std::move(rows.value()), messages);
 }
 
 // ---------------------------------------------------------------------------
@@ -263,10 +240,10 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         std::optional<std::string_view> id = python::extract_str(bound[0], "id");
         if (!id) return nullptr;
         Result<std::optional<std::string>> document =
-            without_gil([&] { return engine::read_document(*fields.db, *id); });
+            python::without_gil([&] { return engine::read_document(*fields.db, *id); });
         if (!document.ok()) return raise(document.error());
         if (!document.value()) return none();
-        return convert::document_to_dict(*document.value(), MessageSet::kGet);
+        return convert::document_to_dict(*document.value(), {MessageSet::kGet});
       });
 }
 
@@ -276,7 +253,8 @@ PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         std::optional<std::vector<std::string>> ids =
             python::extract_str_sequence(bound[0], "ids");
         if (!ids) return nullptr;
-        return document_list([&] { return engine::read_documents(*fields.db, *ids); }, MessageSet::kGet);
+        return convert::read_document_list([&] { return engine::read_documents(*fields.db, *ids); },
+                                           {MessageSet::kGet});
       });
 }
 
@@ -286,8 +264,8 @@ PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       kScanPrefix, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
         std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
         if (!prefix) return nullptr;
-        return document_list([&] { return engine::read_prefix(*fields.db, *prefix); },
-                             MessageSet::kScan);
+        return convert::read_document_list(
+            [&] { return engine::read_prefix(*fields.db, *prefix); }, {MessageSet::kScan});
       });
 }
 
@@ -299,11 +277,9 @@ PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!key) return nullptr;
         std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
         if (!value) return nullptr;
-        std::string entry;
-        entry.reserve(key->size() + 1 + value->size());
-        entry.append(*key).append(".").append(*value);
-        return document_list([&] { return engine::read_index_entry(*fields.db, entry); },
-                             MessageSet::kScan);
+        const std::string entry = engine::index_entry(*key, *value);
+        return convert::read_document_list(
+            [&] { return engine::read_index_entry(*fields.db, entry); }, {MessageSet::kScan});
       });
 }
 
@@ -312,7 +288,7 @@ PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParameters[] = {"path"};
-  static const python::ParameterList parameters{"DBEngine.__new__", kParameters, 1};
+  static const python::ParameterList parameters{"DBEngine.__new__", kParameters, 1, 1};
   PyObject* bound[1];
   if (!python::bind_arguments(parameters, args, kwargs, bound)) return nullptr;
   std::optional<std::string_view> path = python::extract_str(bound[0], "path");

@@ -50,6 +50,27 @@ Result<std::vector<Row>> read_prefix(store::Database& db, std::string_view prefi
                    [prefix](std::string_view id) { return id.starts_with(prefix); });
 }
 
+std::string index_entry(std::string_view index_key, std::string_view index_value) {
+  std::string entry;
+  entry.reserve(index_key.size() + 1 + index_value.size());
+  entry.append(index_key).append(".").append(index_value);
+  return entry;
+}
+
+Result<std::vector<Row>> read_index_page(store::Database& db, std::string_view entry,
+                                         std::uint64_t offset, std::optional<std::uint64_t> limit) {
+  Result<store::ReadTransaction> read = db.begin_read();
+  if (!read.ok()) return read.status();
+  std::vector<Row> rows;
+  if (limit == 0) return rows;
+  Status scanned = read.value().scan_index_page(
+      entry, offset, limit, [&](std::string_view id, std::string_view body) {
+        rows.push_back(Row{std::string(id), std::string(body)});
+      });
+  if (!scanned.ok()) return scanned;
+  return rows;
+}
+
 Result<std::vector<Row>> read_index_entry(store::Database& db, std::string_view entry) {
   return copy_rows(db, entry, &store::ReadTransaction::scan_index_documents,
                    [](std::string_view) { return true; });

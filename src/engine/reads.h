@@ -4,6 +4,7 @@
 // thread; each call uses its own pooled connection.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -25,8 +26,18 @@ Result<std::vector<Row>> read_documents(store::Database& db, const std::vector<s
 // Every document whose id begins with `prefix`, in ascending byte order of the ids.
 Result<std::vector<Row>> read_prefix(store::Database& db, std::string_view prefix);
 
+// The index entry of a metadata query: "{index_key}.{index_value}".
+std::string index_entry(std::string_view index_key, std::string_view index_value);
+
 // The documents listed under an index entry, in ascending id order; ids whose
 // document is gone (stale entries) are skipped.
 Result<std::vector<Row>> read_index_entry(store::Database& db, std::string_view entry);
+
+// One page of the ids listed under an index entry, in ascending order: the
+// first `offset` ids are passed over without reading their documents, then
+// at most `limit` ids (all when absent) are visited. Stale ids count in both
+// and give no row.
+Result<std::vector<Row>> read_index_page(store::Database& db, std::string_view entry,
+                                         std::uint64_t offset, std::optional<std::uint64_t> limit);
 
 }  // namespace quillmere::engine

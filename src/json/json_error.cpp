@@ -86,6 +86,8 @@ std::string_view kind_text(JsonErrorCode code) {
     case JsonErrorCode::kInvalidNumber:
     case JsonErrorCode::kNumberOutOfRange:
       return "InvalidNumber";
+    case JsonErrorCode::kRecursionLimitExceeded:
+      return "RecursionLimitExceeded";
     default:
       return "UnexpectedCharacter";
   }

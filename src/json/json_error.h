@@ -50,7 +50,7 @@ std::string line_column_text(const JsonError& error, std::string_view input);
 
 // "{kind} at character {offset} ('{char}')", or "{kind} at character {offset}"
 // when the offset lies at the end of the input. Kinds: "Eof",
-// "UnexpectedCharacter", "TrailingData", "InvalidEscape",
+// "UnexpectedCharacter", "TrailingData", "InvalidEscape", "RecursionLimitExceeded",
 // "InvalidUnicodeCodepoint", "InvalidUtf8", "InvalidNumber".
 std::string character_text(const JsonError& error, std::string_view input);
 

@@ -26,6 +26,7 @@
 // String views are unescaped and valid until the handler returns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,8 +45,18 @@ struct ParseResult {
   bool ok() const { return outcome == Outcome::kOk; }
 };
 
+// Most containers open at once: the general dialect's limit, which the
+// readers of stored documents apply to both dialects; the index builder
+// applies none.
+inline constexpr std::size_t kMaxOpenContainers = 127;
+inline constexpr std::size_t kUnlimitedNesting = static_cast<std::size_t>(-1);
+
+// Opening one container more than `max_open` fails with
+// kRecursionLimitExceeded.
 template <Dialect D, typename Handler>
-ParseResult parse_json(std::string_view input, Handler& handler);
+ParseResult parse_json(std::string_view input, Handler& handler,
+                       std::size_t max_open = D == Dialect::kGeneral ? kMaxOpenContainers
+                                                                     : kUnlimitedNesting);
 
 // The error text of a dialect: "{reason} at line {l} column {c}" for kGeneral,
 // "{kind} at character {offset} ('{char}')" for kInPlace.

@@ -20,10 +20,11 @@ namespace internal {
 template <Dialect D, typename Handler>
 class Parser {
  public:
-  Parser(std::string_view input, Handler& handler)
+  Parser(std::string_view input, Handler& handler, std::size_t max_open)
       : begin_(input.data()),
         p_(input.data()),
         end_(input.data() + input.size()),
+        max_open_(max_open),
         handler_(handler) {}
 
   ParseResult run() {
@@ -37,9 +38,6 @@ class Parser {
 
  private:
   enum class Step { kStop, kNeedValue, kValueDone, kDone };
-
-  // Opening the 128th nested container fails in the general dialect.
-  static constexpr std::size_t kGeneralMaxOpen = 127;
 
   std::size_t position() const { return static_cast<std::size_t>(p_ - begin_); }
   std::size_t length() const { return static_cast<std::size_t>(end_ - begin_); }
@@ -137,7 +135,7 @@ class Parser {
     }
   }
 
-  bool may_open() const { return D != Dialect::kGeneral || stack_.size() < kGeneralMaxOpen; }
+  bool may_open() const { return stack_.size() < max_open_; }
 
   Step open_array() {
     if (!may_open()) return fail_peek(JsonErrorCode::kRecursionLimitExceeded);
@@ -423,6 +421,7 @@ class Parser {
   const char* const begin_;
   const char* p_;
   const char* const end_;
+  const std::size_t max_open_;
   Handler& handler_;
   ParseResult result_;
   internal::ContainerStack stack_;
@@ -432,8 +431,8 @@ class Parser {
 }  // namespace internal
 
 template <Dialect D, typename Handler>
-ParseResult parse_json(std::string_view input, Handler& handler) {
-  return internal::Parser<D, Handler>(input, handler).run();
+ParseResult parse_json(std::string_view input, Handler& handler, std::size_t max_open) {
+  return internal::Parser<D, Handler>(input, handler, max_open).run();
 }
 
 }  // namespace quillmere::json

@@ -45,7 +45,7 @@ bool bind_keyword(const ParameterList& parameters, PyObject* name, PyObject* val
 
 bool check_all_bound(const ParameterList& parameters, PyObject** bound) {
   std::vector<const char*> missing;
-  for (std::size_t i = 0; i < parameters.count; ++i) {
+  for (std::size_t i = 0; i < parameters.required; ++i) {
     if (bound[i] == nullptr) missing.push_back(parameters.names[i]);
   }
   if (missing.empty()) return true;

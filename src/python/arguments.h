@@ -1,5 +1,5 @@
 // Argument binding for native methods: matches positional and keyword
-// arguments to a fixed list of required positional-or-keyword parameters and
+// arguments to a fixed list of positional-or-keyword parameters and
 // raises TypeError for missing, surplus, repeated or unknown ones. Use only
 // with the interpreter lock held.
 #pragma once
@@ -15,6 +15,9 @@ struct ParameterList {
   const char* function;  // as shown in messages, e.g. "DBEngine.insert"
   const char* const* names;
   std::size_t count;
+  // The first `required` parameters must be given; the others default to
+  // absent (bound as null).
+  std::size_t required;
 };
 
 // Vectorcall convention (METH_FASTCALL | METH_KEYWORDS). On success fills

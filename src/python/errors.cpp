@@ -27,10 +27,11 @@ std::string parameter_note(const char* parameter) {
 
 }  // namespace
 
-void raise_runtime_error(std::string_view message) {
+PyObject* raise_runtime_error(std::string_view message) {
   PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
       message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
+  return nullptr;
 }
 
 std::string type_name_of(PyObject* object) {

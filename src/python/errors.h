@@ -10,8 +10,9 @@
 
 namespace quillmere::python {
 
-// Sets RuntimeError(message) as the pending exception.
-void raise_runtime_error(std::string_view message);
+// Sets RuntimeError(message) as the pending exception; returns null, the
+// result of a function that raised.
+PyObject* raise_runtime_error(std::string_view message);
 
 // The qualified name of an object's type, e.g. "int" or "Outer.Inner".
 std::string type_name_of(PyObject* object);

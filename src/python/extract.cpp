@@ -19,6 +19,35 @@ std::optional<std::string_view> extract_str(PyObject* value, const char* paramet
   return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+bool extract_optional_str(PyObject* value, const char* parameter,
+                          std::optional<std::string_view>& out) {
+  out.reset();
+  if (value == nullptr || value == Py_None) return true;
+  out = extract_str(value, parameter);
+  return out.has_value();
+}
+
+bool extract_optional_size(PyObject* value, const char* parameter,
+                           std::optional<std::uint64_t>& out) {
+  out.reset();
+  if (value == Py_None) return true;
+  PyRef integer = PyRef::steal(PyNumber_Index(value));
+  const unsigned long long size = integer ? PyLong_AsUnsignedLongLong(integer.get()) : 0;
+  if (!integer || (size == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+    note_pending_error(parameter);
+    return false;
+  }
+  out = size;
+  return true;
+}
+
+std::optional<bool> extract_bool(PyObject* value, const char* parameter, bool absent) {
+  if (value == nullptr) return absent;
+  if (PyBool_Check(value)) return value == Py_True;
+  raise_argument_type_error(cast_error_text(value, "bool"), parameter);
+  return std::nullopt;
+}
+
 PyObject* extract_dict(PyObject* value, const char* parameter) {
   if (PyDict_Check(value)) return value;
   raise_argument_type_error(cast_error_text(value, "dict"), parameter);

@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -17,6 +18,20 @@ namespace quillmere::python {
 
 // The UTF-8 text of a str; the view lives as long as `value`.
 std::optional<std::string_view> extract_str(PyObject* value, const char* parameter);
+
+// The text of a str, nothing for None or an absent (null) argument; false
+// with the error set for anything else.
+bool extract_optional_str(PyObject* value, const char* parameter,
+                          std::optional<std::string_view>& out);
+
+// A non-negative int (or an object with __index__) that fits 64 bits;
+// nothing for None. A negative or too large value raises OverflowError.
+bool extract_optional_size(PyObject* value, const char* parameter,
+                           std::optional<std::uint64_t>& out);
+
+// A bool, strictly (None and integers are refused); `absent` for a null
+// argument.
+std::optional<bool> extract_bool(PyObject* value, const char* parameter, bool absent);
 
 // `value` itself when it is a dict (or subclass); null with the error set otherwise.
 PyObject* extract_dict(PyObject* value, const char* parameter);

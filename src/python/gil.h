@@ -22,4 +22,11 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
+// Runs `work` with the interpreter lock released and returns its result.
+template <typename Work>
+auto without_gil(Work&& work) {
+  ReleasedGil released;
+  return work();
+}
+
 }  // namespace quillmere::python

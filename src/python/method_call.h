@@ -43,7 +43,7 @@ template <typename Object, BorrowKind kind, std::size_t N, typename Body>
 PyObject* call_method(const Method<N>& method, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   std::array<PyObject*, N> bound{};
-  const ParameterList parameters{method.qualified_name, method.parameters.data(), N};
+  const ParameterList parameters{method.qualified_name, method.parameters.data(), N, N};
   if (!bind_arguments(parameters, args, nargs, kwnames, bound.data())) return nullptr;
   Object& object = *reinterpret_cast<Object*>(self);
   Borrow borrow(object.borrow, kind);

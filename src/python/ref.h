@@ -39,4 +39,7 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
+// A new reference to None, the result of a method that returns nothing.
+inline PyObject* none() { Py_RETURN_NONE; }
+
 }  // namespace quillmere::python

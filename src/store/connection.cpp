@@ -20,6 +20,11 @@ constexpr const char* kSqlText[] = {
     "SELECT m.id, d.body FROM metadata_index AS m JOIN documents AS d ON d.id = m.id"
     " WHERE m.entry = ?1 ORDER BY m.id",
     /* kScanIndexPairs */ "SELECT entry, id FROM metadata_index ORDER BY entry, id",
+    // Limit and offset count index ids; the join then drops stale ones, and
+    // only the page's own documents are read.
+    /* kScanIndexPage */
+    "SELECT m.id, d.body FROM (SELECT id FROM metadata_index WHERE entry = ?1 ORDER BY id"
+    " LIMIT ?2 OFFSET ?3) AS m JOIN documents AS d ON d.id = m.id ORDER BY m.id",
     // Any read of the file starts the snapshot of a deferred transaction.
     /* kTouchSnapshot */ "SELECT 1 FROM documents LIMIT 1",
 };

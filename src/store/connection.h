@@ -35,6 +35,7 @@ enum class Sql {
   kScanIndex,
   kScanIndexDocuments,
   kScanIndexPairs,
+  kScanIndexPage,
   kTouchSnapshot,
   kCount,
 };

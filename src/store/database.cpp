@@ -1,5 +1,6 @@
 #include "store/database.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -347,6 +348,34 @@ Status ReadTransaction::visit_two_column_rows(
   if (stmt == nullptr) return step_error(*connection_);
   StatementScope scope(stmt);
   if (parameter && bind_text(stmt, 1, *parameter) != SQLITE_OK) return step_error(*connection_);
+  return step_two_column_rows(stmt, visit);
+}
+
+Status ReadTransaction::scan_index_page(
+    std::string_view entry, std::uint64_t offset, std::optional<std::uint64_t> limit,
+    const std::function<void(std::string_view id, std::string_view body)>& visit) {
+  if (connection_ == nullptr) return Status::Error("read transaction has ended");
+  sqlite3_stmt* stmt = connection_->statement(Sql::kScanIndexPage);
+  if (stmt == nullptr) return step_error(*connection_);
+  StatementScope scope(stmt);
+  // SQLite counts in signed 64 bits, where a negative limit means none; no
+  // index holds 2^63 ids, so larger values change nothing.
+  constexpr std::uint64_t kMost = INT64_MAX;
+  const auto limit_value = static_cast<sqlite3_int64>(limit ? std::min(*limit, kMost) : -1);
+  const auto offset_value = static_cast<sqlite3_int64>(std::min(offset, kMost));
+  if (bind_text(stmt, 1, entry) != SQLITE_OK ||
+      sqlite3_bind_int64(stmt, 2, limit_value) != SQLITE_OK ||
+      sqlite3_bind_int64(stmt, 3, offset_value) != SQLITE_OK) {
+    return step_error(*connection_);
+  }
+  return step_two_column_rows(stmt, [&](std::string_view id, std::string_view body) {
+    visit(id, body);
+    return true;
+  });
+}
+
+Status ReadTransaction::step_two_column_rows(
+    sqlite3_stmt* stmt, const std::function<bool(std::string_view, std::string_view)>& visit) {
   int rc;
   // The second column is read as a blob: a body's bytes, or a text id's
   // bytes unconverted.

@@ -14,6 +14,7 @@
 // bytes; the BINARY collation orders them by bytes.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,8 @@
 #include <string_view>
 
 #include "common/status.h"
+
+struct sqlite3_stmt;
 
 namespace quillmere::store {
 
@@ -89,6 +92,13 @@ class ReadTransaction {
       const std::function<bool(std::string_view id, std::string_view body)>& visit);
   // Visits every pair of "metadata_index" in ascending (entry, id) order,
   // whether or not a document is stored under the id.
+  // Visits the documents of one page of the ids stored under `entry`, in
+  // ascending id order: `offset` ids are passed over, then at most `limit`
+  // ids (all when absent) are visited; listed ids without a document count
+  // in both and are skipped.
+  Status scan_index_page(std::string_view entry, std::uint64_t offset,
+                         std::optional<std::uint64_t> limit,
+                         const std::function<void(std::string_view id, std::string_view body)>& visit);
   Status scan_index_pairs(
       const std::function<bool(std::string_view entry, std::string_view id)>& visit);
 
@@ -100,6 +110,9 @@ class ReadTransaction {
   Status visit_two_column_rows(
       Sql which, std::optional<std::string_view> parameter,
       const std::function<bool(std::string_view, std::string_view)>& visit);
+  // Steps a bound statement and visits its two-column rows.
+  Status step_two_column_rows(sqlite3_stmt* stmt,
+                              const std::function<bool(std::string_view, std::string_view)>& visit);
   std::shared_ptr<Database> database_;     // keeps the pool alive
   std::unique_ptr<Connection> connection_;  // null once moved from
 };

@@ -1,0 +1,104 @@
+#include "db_engine_web_server/database_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/io_error.h"
+#include "db_engine_web_server/backup.h"
+#include "engine/batch.h"
+#include "engine/metadata_index.h"
+
+namespace quillmere::db_engine_web_server {
+namespace {
+
+using engine::WriteOp;
+
+class DatabaseWriter {
+ public:
+  DatabaseWriter(Receiver<WriteOp> apply_channel, std::shared_ptr<store::Database> db,
+                 std::string wal_path, std::shared_ptr<Counters> counters)
+      : apply_channel_(std::move(apply_channel)),
+        db_(std::move(db)),
+        wal_path_(std::move(wal_path)),
+        counters_(std::move(counters)) {
+    batch_.reserve(engine::MAX_BATCH_OPS);
+  }
+
+  // The way out, also when an exception unwinds the thread: drop the batch,
+  // clear `alive`, disconnect the apply channel, let go of the database.
+  ~DatabaseWriter() {
+    batch_ = {};
+    counters_->alive.store(false, std::memory_order_seq_cst);
+    apply_channel_.reset();
+    db_.reset();
+    counters_.reset();
+  }
+
+  Status run() {
+    bool stopped_by_shutdown = false;
+    while (engine::collect_batch(*apply_channel_, batch_, {engine::MAX_BATCH_OPS, MAX_BATCH_BYTES})) {
+      const std::uint64_t size = batch_.size();
+      counters_->in_flight.fetch_add(size, std::memory_order_acq_rel);
+      stopped_by_shutdown = engine::holds_shutdown(batch_);
+      Result<engine::AppliedBatch> applied = engine::apply_batch(*db_, batch_, index_);
+      batch_.clear();
+      counters_->in_flight.fetch_sub(size, std::memory_order_acq_rel);
+      // A batch that did not commit is never counted as applied, so the WAL
+      // file keeps its frames for the next recovery.
+      if (!applied.ok()) return applied.status();
+      if (applied.value().backup_target) {
+        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_);
+        if (!started.ok()) return started;
+      }
+      if (applied.value().data_ops != 0) {
+        counters_->applied.fetch_add(applied.value().data_ops, std::memory_order_acq_rel);
+      }
+      if (stopped_by_shutdown) break;
+    }
+    // After a Shutdown the WAL writer has framed and forwarded nothing more;
+    // after a disconnection it says whether it forwarded all it framed.
+    if (stopped_by_shutdown || counters_->wal_forwarded_all.load(std::memory_order_acquire)) {
+      return empty_wal_file();
+    }
+    return Status::Ok();
+  }
+
+ private:
+  // Every frame of the WAL file is committed: replaying them later could
+  // only write older operations over newer data.
+  Status empty_wal_file() {
+    if (::truncate(wal_path_.c_str(), 0) != 0 && errno != ENOENT) {
+      return Status::Error(io_error_text(errno));
+    }
+    return Status::Ok();
+  }
+
+  std::optional<Receiver<WriteOp>> apply_channel_;
+  std::shared_ptr<store::Database> db_;
+  const std::string wal_path_;
+  std::shared_ptr<Counters> counters_;
+  std::vector<WriteOp> batch_;
+  engine::IndexChanges index_;
+};
+
+}  // namespace
+
+Result<WorkerThread> start_database_writer(Receiver<WriteOp> apply_channel,
+                                           std::shared_ptr<store::Database> db,
+                                           std::string wal_path,
+                                           std::shared_ptr<Counters> counters) {
+  auto writer = std::make_shared<DatabaseWriter>(std::move(apply_channel), std::move(db),
+                                                 std::move(wal_path), std::move(counters));
+  return WorkerThread::spawn([writer = std::move(writer)]() mutable {
+    auto owned = std::move(writer);
+    Status ended = owned->run();
+    owned.reset();  // `alive` is cleared before the crash is reported
+    return ended;
+  });
+}
+
+}  // namespace quillmere::db_engine_web_server

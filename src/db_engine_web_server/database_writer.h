@@ -1,0 +1,33 @@
+// The database writer thread of a DBEngineWebServer: takes the operations
+// forwarded on the apply channel in batches bounded by MAX_BATCH_OPS and
+// MAX_BATCH_BYTES, applies each in one write transaction, commits, starts a
+// backup executor after a batch that held a Backup, and counts its progress
+// into `in_flight` and `applied`. It ends after the batch holding a
+// Shutdown or once the apply channel is empty and disconnected (the WAL
+// writer has ended); then, if the WAL writer forwarded everything it framed,
+// every frame of the WAL file is committed and it empties the file. A batch
+// that cannot begin or commit ends it as a crash, leaving the WAL file whole
+// for the next recovery. On every way out it clears `alive`.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/channel.h"
+#include "common/status.h"
+#include "common/worker_thread.h"
+#include "db_engine_web_server/counters.h"
+#include "engine/write_op.h"
+#include "store/database.h"
+
+namespace quillmere::db_engine_web_server {
+
+inline constexpr std::uint64_t MAX_BATCH_BYTES = 2097152;
+
+Result<WorkerThread> start_database_writer(Receiver<engine::WriteOp> apply_channel,
+                                           std::shared_ptr<store::Database> db,
+                                           std::string wal_path,
+                                           std::shared_ptr<Counters> counters);
+
+}  // namespace quillmere::db_engine_web_server

@@ -1,0 +1,581 @@
+#include "db_engine_web_server/db_engine_web_server.h"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/calendar.h"
+#include "common/channel.h"
+#include "common/exit_waits.h"
+#include "common/worker_thread.h"
+#include "convert/dict_to_document.h"
+#include "convert/document_to_dict.h"
+#include "convert/write_steps.h"
+#include "db_engine_web_server/counters.h"
+#include "db_engine_web_server/database_writer.h"
+#include "db_engine_web_server/wal_format.h"
+#include "db_engine_web_server/wal_recovery.h"
+#include "db_engine_web_server/wal_writer.h"
+#include "engine/reads.h"
+#include "engine/write_op.h"
+#include "json/syntax_check.h"
+#include "python/arguments.h"
+#include "python/errors.h"
+#include "python/extract.h"
+#include "python/gil.h"
+#include "python/method_call.h"
+#include "python/native_class.h"
+#include "python/ref.h"
+#include "store/database.h"
+
+namespace quillmere::db_engine_web_server {
+namespace {
+
+using engine::WriteOp;
+using python::Method;
+
+constexpr const char* kQueueClosedPrefix = "Write queue full or closed. ";
+
+// The engine's native fields, released in declaration order.
+struct ServerFields {
+  std::shared_ptr<store::Database> db;
+  std::optional<Sender<WriteOp>> sender;
+  std::optional<LengthProbe<WriteOp>> apply_probe;  // measures the apply channel
+  std::optional<WorkerThread> wal_thread;           // present until close_engine joins it
+  std::optional<WorkerThread> writer_thread;        // present until close_engine joins it
+  std::shared_ptr<Counters> counters;
+  bool enable_logging = false;
+  ExitWaits::Token exit_token = 0;  // this engine's entry in ExitWaits
+
+  ServerFields() = default;
+  ServerFields(ServerFields&&) = default;
+  ~ServerFields() {
+    db.reset();
+    sender.reset();  // disconnects the write queue: the threads drain it and end
+    apply_probe.reset();
+    wal_thread.reset();
+    writer_thread.reset();
+    counters.reset();
+  }
+};
+
+struct ServerObject {
+  PyObject_HEAD
+  python::BorrowFlag borrow;
+  ServerFields fields;
+};
+
+// Stops the writer threads in order: the Shutdown passes the WAL writer to
+// the database writer behind everything queued. Every failure is ignored: a
+// thread that already ended has nothing left to do.
+void stop_threads(const Sender<WriteOp>& sender, const std::vector<WorkerThread>& threads) {
+  (void)sender.send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+  for (const WorkerThread& thread : threads) (void)thread.join();
+}
+
+// At interpreter exit an open engine is closed as close_engine would, through
+// a copy of the sender taken while the engine cannot be released.
+ExitWaits::Prepare shutdown_at_exit(const ServerFields& fields) {
+  std::vector<WorkerThread> threads{*fields.wal_thread, *fields.writer_thread};
+  return [&fields, threads]() -> std::function<void()> {
+    return [sender = *fields.sender, threads] { stop_threads(sender, threads); };
+  };
+}
+
+template <std::size_t N, typename Body>
+PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return python::call_method<ServerObject, python::BorrowKind::kShared>(
+      method, self, args, nargs, kwnames,
+      [&](ServerObject& engine, std::array<PyObject*, N>& bound) {
+        return body(engine.fields, bound);
+      });
+}
+
+using Bound1 = std::array<PyObject*, 1>;
+using Bound2 = std::array<PyObject*, 2>;
+
+// ---------------------------------------------------------------------------
+// Shared steps of the writes
+
+bool check_alive(const ServerFields& fields) { return convert::check_alive(fields.counters->alive); }
+
+// Refuses what the WAL file's 32-bit lengths cannot describe, then queues.
+bool queue(ServerFields& fields, WriteOp op) {
+  if (Status fits = check_frame_fits(op.id.size(), op.payload.size()); !fits.ok()) {
+    python::raise_runtime_error(fits.message());
+    return false;
+  }
+  return convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix);
+}
+
+// insert and upsert: one dict payload, queued as `kind`.
+PyObject* write_dict(ServerFields& fields, Bound2& bound, WriteOp::Kind kind) {
+  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+  if (!id) return nullptr;
+  PyObject* payload = python::extract_dict(bound[1], "payload");
+  if (payload == nullptr || !check_alive(fields)) return nullptr;
+  WriteOp op{kind, std::string(*id), {}};
+  if (!convert::stored_document_of_dict(payload, *id, "Error converting dict to Rust bytes for ",
+                                        op.payload)) {
+    return nullptr;
+  }
+  return queue(fields, std::move(op)) ? python::none() : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Methods
+
+constexpr Method<0> kEnter{"DBEngineWebServer.__enter__", {}};
+constexpr Method<3> kExit{"DBEngineWebServer.__exit__", {"_exc_type", "_exc_value", "_traceback"}};
+constexpr Method<0> kCloseEngine{"DBEngineWebServer.close_engine", {}};
+constexpr Method<1> kTriggerBackup{"DBEngineWebServer.trigger_backup", {"target_path"}};
+constexpr Method<2> kInsert{"DBEngineWebServer.insert", {"id", "payload"}};
+constexpr Method<2> kInsertJson{"DBEngineWebServer.insert_json", {"id", "json_payload"}};
+constexpr Method<1> kInsertMany{"DBEngineWebServer.insert_many", {"records"}};
+constexpr Method<1> kInsertManyJson{"DBEngineWebServer.insert_many_json", {"records"}};
+constexpr Method<1> kGet{"DBEngineWebServer.get", {"id"}};
+constexpr Method<1> kGetMany{"DBEngineWebServer.get_many", {"ids"}};
+constexpr Method<1> kDelete{"DBEngineWebServer.delete", {"id"}};
+constexpr Method<1> kScanPrefix{"DBEngineWebServer.scan_prefix", {"prefix"}};
+constexpr Method<2> kUpsert{"DBEngineWebServer.upsert", {"id", "payload"}};
+constexpr Method<4> kFilterByMetadata{"DBEngineWebServer.filter_by_metadata",
+                                      {"index_key", "index_value", "limit", "offset"}};
+
+// Sends the Shutdown, then waits for the WAL writer and the database writer;
+// every failure is ignored and a second call finds nothing left to do.
+void close(ServerFields& fields) {
+  std::vector<WorkerThread> threads;
+  for (std::optional<WorkerThread>* handle : {&fields.wal_thread, &fields.writer_thread}) {
+    if (*handle) threads.push_back(std::move(**handle));
+    handle->reset();
+  }
+  // Both threads run without the interpreter lock, so waiting with it held
+  // cannot deadlock.
+  stop_threads(*fields.sender, threads);
+  ExitWaits::instance().remove(fields.exit_token);
+}
+
+PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  return python::call_method<ServerObject, python::BorrowKind::kExclusive>(
+      kCloseEngine, self, args, nargs, kwnames, [](ServerObject& engine, auto&) -> PyObject* {
+        close(engine.fields);
+        return python::none();
+      });
+}
+
+PyObject* enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const python::ParameterList parameters{kEnter.qualified_name, nullptr, 0, 0};
+  if (!python::bind_arguments(parameters, args, nargs, kwnames, nullptr)) return nullptr;
+  return Py_NewRef(self);
+}
+
+PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return python::call_method<ServerObject, python::BorrowKind::kExclusive>(
+      kExit, self, args, nargs, kwnames, [](ServerObject& engine, auto&) -> PyObject* {
+        close(engine.fields);
+        return Py_NewRef(Py_False);
+      });
+}
+
+PyObject* trigger_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return shared_call(kTriggerBackup, self, args, nargs, kwnames,
+                     [](ServerFields& fields, Bound1& bound) -> PyObject* {
+                       std::optional<std::string_view> target =
+                           python::extract_str(bound[0], "target_path");
+                       if (!target || !check_alive(fields)) return nullptr;
+                       return queue(fields, WriteOp{WriteOp::Kind::kBackup, std::string(*target), {}})
+                                  ? python::none()
+                                  : nullptr;
+                     });
+}
+
+PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(kInsert, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) {
+    return write_dict(fields, bound, WriteOp::Kind::kInsert);
+  });
+}
+
+PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(kUpsert, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) {
+    return write_dict(fields, bound, WriteOp::Kind::kUpsert);
+  });
+}
+
+PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return shared_call(
+      kInsertJson, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) -> PyObject* {
+        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+        if (!id) return nullptr;
+        std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
+        if (!text || !check_alive(fields)) return nullptr;
+        if (!convert::check_json_payload(*text, *id, "Validation error at ")) return nullptr;
+        WriteOp op{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
+        return queue(fields, std::move(op)) ? python::none() : nullptr;
+      });
+}
+
+PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return shared_call(
+      kDelete, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+        if (!id || !check_alive(fields)) return nullptr;
+        return queue(fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}})
+                   ? python::none()
+                   : nullptr;
+      });
+}
+
+// ---------------------------------------------------------------------------
+// Bulk inserts: refused records come back in a failure list instead of
+// raising; the operations are sent without the interpreter lock.
+
+// A refused record: its id, the caller's payload object and the message.
+struct Refused {
+  std::string id;
+  python::PyRef payload;
+  std::string message;
+};
+
+// The failure list, or None when nothing was refused.
+PyObject* failure_list(const std::vector<Refused>& refused) {
+  if (refused.empty()) return python::none();
+  python::PyRef list = python::PyRef::steal(PyList_New(static_cast<Py_ssize_t>(refused.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    const Refused& record = refused[i];
+    PyObject* entry = Py_BuildValue("(s#Os#)", record.id.data(),
+                                    static_cast<Py_ssize_t>(record.id.size()),
+                                    record.payload.get(), record.message.data(),
+                                    static_cast<Py_ssize_t>(record.message.size()));
+    if (entry == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  return list.release();
+}
+
+// Sends `ops` in order through a clone of the sender; the first refused
+// send ends the sending (earlier operations stay queued) and gives the
+// channel's text.
+Status send_all(const Sender<WriteOp>& sender, std::vector<WriteOp>& ops) {
+  const Sender<WriteOp> clone = sender;
+  for (WriteOp& op : ops) {
+    if (Status sent = clone.send(std::move(op)); !sent.ok()) return sent;
+  }
+  return Status::Ok();
+}
+
+// The operations to queue, their ids and the records refused, in record order.
+struct BulkWrite {
+  std::vector<WriteOp> ops;
+  std::vector<std::string> accepted_ids;
+  std::vector<Refused> refused;
+
+  void accept(WriteOp op) {
+    accepted_ids.push_back(op.id);
+    ops.push_back(std::move(op));
+  }
+};
+
+// Offers the ids of a bulk insert's queued records to the audit log as one
+// batch. The audit log is not built yet, so there is nothing to offer to.
+void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
+  (void)fields;
+  (void)ids;
+}
+
+// Once every accepted operation is queued, the audit log is offered their
+// ids; a refused send raises `closed_prefix` with the channel's text and
+// offers nothing.
+PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix,
+                      Status sent) {
+  if (!sent.ok()) return python::raise_runtime_error(std::string(closed_prefix) + sent.message());
+  auto_log_batch(fields, std::move(bulk.accepted_ids));
+  return failure_list(bulk.refused);
+}
+
+// Checks every accepted operation against the WAL file's length fields
+// before any is sent, so that a call queues all of them or none.
+bool check_frames(const std::vector<WriteOp>& ops) {
+  for (const WriteOp& op : ops) {
+    if (Status fits = check_frame_fits(op.id.size(), op.payload.size()); !fits.ok()) {
+      python::raise_runtime_error(fits.message());
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(
+      kInsertMany, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::vector<convert::Record>> records =
+            convert::extract_records(bound[0], convert::PayloadType::kDict);
+        if (!records || !check_alive(fields)) return nullptr;
+        BulkWrite bulk;
+        bulk.ops.reserve(records->size());
+        for (convert::Record& record : *records) {
+          WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
+          convert::ConversionFailure failure;
+          if (convert::dict_to_document(record.payload.get(), op.payload, failure)) {
+            bulk.accept(std::move(op));
+            continue;
+          }
+          const char* prefix = failure.kind == convert::ConversionFailure::Kind::kConversion
+                                   ? "Python dict parsing error "
+                                   : "Serialization error ";
+          bulk.refused.push_back(Refused{std::move(op.id), std::move(record.payload),
+                                         prefix + failure.text});
+        }
+        if (!check_frames(bulk.ops)) return nullptr;
+        Status sent = python::without_gil([&] { return send_all(*fields.sender, bulk.ops); });
+        return finish_bulk(fields, bulk, "Write queue is full or closed. ", sent);
+      });
+}
+
+PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return shared_call(
+      kInsertManyJson, self, args, nargs, kwnames,
+      [](ServerFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::vector<convert::Record>> records =
+            convert::extract_records(bound[0], convert::PayloadType::kStr);
+        if (!records || !check_alive(fields)) return nullptr;
+        // The texts are read in place while the records keep their str
+        // objects alive; a str's UTF-8 form does not change.
+        std::vector<std::string_view> texts;
+        texts.reserve(records->size());
+        for (const convert::Record& record : *records) texts.push_back(convert::str_payload(record));
+        BulkWrite bulk;
+        bulk.ops.reserve(records->size());
+        std::vector<std::size_t> refused_records;
+        Status sent = python::without_gil([&] {
+          for (std::size_t i = 0; i < texts.size(); ++i) {
+            if (Status valid = json::validate_json_text(texts[i]); !valid.ok()) {
+              bulk.refused.push_back(Refused{(*records)[i].id, {}, "Invalid JSON structure " + valid.message()});
+              refused_records.push_back(i);
+              continue;
+            }
+            bulk.accept(WriteOp{WriteOp::Kind::kInsert, (*records)[i].id, std::string(texts[i])});
+          }
+          return send_all(*fields.sender, bulk.ops);
+        });
+        for (std::size_t i = 0; i < refused_records.size(); ++i) {
+          bulk.refused[i].payload = std::move((*records)[refused_records[i]].payload);
+        }
+        return finish_bulk(fields, bulk, "Write queue is full or closed ", sent);
+      });
+}
+
+// ---------------------------------------------------------------------------
+// Reads: the in-place dialect for the document reads, the general one for
+// the paged metadata query.
+
+constexpr convert::Reading kGetReading{convert::MessageSet::kGet, json::Dialect::kInPlace};
+constexpr convert::Reading kScanReading{convert::MessageSet::kScan, json::Dialect::kInPlace};
+
+PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(kGet, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+    std::optional<std::string_view> id = python::extract_str(bound[0], "id");
+    if (!id) return nullptr;
+    std::shared_ptr<store::Database> db = fields.db;
+    Result<std::optional<std::string>> document =
+        python::without_gil([&] { return engine::read_document(*db, *id); });
+    if (!document.ok()) return python::raise_runtime_error(document.error());
+    if (!document.value()) return python::none();
+    return convert::document_to_dict(*document.value(), kGetReading);
+  });
+}
+
+PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(kGetMany, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+    std::optional<std::vector<std::string>> ids = python::extract_str_sequence(bound[0], "ids");
+    if (!ids) return nullptr;
+    std::shared_ptr<store::Database> db = fields.db;
+    return convert::read_document_list([&] { return engine::read_documents(*db, *ids); },
+                                       kGetReading);
+  });
+}
+
+PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return shared_call(kScanPrefix, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+    std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
+    if (!prefix) return nullptr;
+    std::shared_ptr<store::Database> db = fields.db;
+    return convert::read_document_list([&] { return engine::read_prefix(*db, *prefix); },
+                                       kScanReading);
+  });
+}
+
+PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  using Bound4 = std::array<PyObject*, 4>;
+  return shared_call(
+      kFilterByMetadata, self, args, nargs, kwnames, [](ServerFields& fields, Bound4& bound) -> PyObject* {
+        std::optional<std::string_view> key = python::extract_str(bound[0], "index_key");
+        if (!key) return nullptr;
+        std::optional<std::string_view> value = python::extract_str(bound[1], "index_value");
+        if (!value) return nullptr;
+        std::optional<std::uint64_t> limit;
+        std::optional<std::uint64_t> offset;
+        if (!python::extract_optional_size(bound[2], "limit", limit) ||
+            !python::extract_optional_size(bound[3], "offset", offset)) {
+          return nullptr;
+        }
+        const std::string entry = engine::index_entry(*key, *value);
+        std::shared_ptr<store::Database> db = fields.db;
+        return convert::read_document_list(
+            [&] { return engine::read_index_page(*db, entry, offset.value_or(0), limit); },
+            {convert::MessageSet::kScan});
+      });
+}
+
+// The operations still on their way to the database: in the write queue, in
+// the apply channel, and in the batch being applied. Three readings without
+// a lock, so not a snapshot.
+PyObject* queue_size(PyObject* self, void*) {
+  auto* engine = reinterpret_cast<ServerObject*>(self);
+  python::Borrow borrow(engine->borrow, python::BorrowKind::kShared);
+  if (!borrow.ok()) return nullptr;
+  const ServerFields& fields = engine->fields;
+  const std::uint64_t size = fields.sender->len() + fields.apply_probe->len() +
+                             fields.counters->in_flight.load(std::memory_order_seq_cst);
+  return PyLong_FromUnsignedLongLong(size);
+}
+
+// ---------------------------------------------------------------------------
+// Slots
+
+// Opens the store, replays the WAL file and starts the writer threads, in
+// that order; any failure is raised after everything opened is released.
+PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static constexpr const char* kParameters[] = {"path", "backup_time", "backup_dir",
+                                                "enable_logging"};
+  static const python::ParameterList parameters{"DBEngineWebServer.__new__", kParameters, 4, 1};
+  PyObject* bound[4];
+  if (!python::bind_arguments(parameters, args, kwargs, bound)) return nullptr;
+  std::optional<std::string_view> path = python::extract_str(bound[0], "path");
+  if (!path) return nullptr;
+  std::optional<std::string_view> backup_time;
+  std::optional<std::string_view> backup_dir;
+  if (!python::extract_optional_str(bound[1], "backup_time", backup_time) ||
+      !python::extract_optional_str(bound[2], "backup_dir", backup_dir)) {
+    return nullptr;
+  }
+  std::optional<bool> enable_logging = python::extract_bool(bound[3], "enable_logging", false);
+  if (!enable_logging) return nullptr;
+
+  ServerFields fields;
+  Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
+  if (!db.ok()) return python::raise_runtime_error(db.error());
+  const std::string wal_path = std::string(*path) + ".wal";
+  if (Status recovered = recover_wal_on_startup(*db.value(), wal_path); !recovered.ok()) {
+    return python::raise_runtime_error(recovered.message());
+  }
+  fields.db = std::move(db.value());
+  auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+  fields.apply_probe.emplace(apply_sender.probe());
+  auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+  fields.sender.emplace(std::move(sender));
+  fields.counters = std::make_shared<Counters>();
+  fields.enable_logging = *enable_logging;
+
+  Result<WorkerThread> wal_thread =
+      start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path, fields.counters);
+  if (!wal_thread.ok()) return python::raise_runtime_error(wal_thread.error());
+  fields.wal_thread.emplace(std::move(wal_thread.value()));
+  Result<WorkerThread> writer_thread =
+      start_database_writer(std::move(apply_receiver), fields.db, wal_path, fields.counters);
+  if (!writer_thread.ok()) return python::raise_runtime_error(writer_thread.error());
+  fields.writer_thread.emplace(std::move(writer_thread.value()));
+
+  if (backup_time && backup_dir) {
+    Result<TimeOfDay> parsed = parse_backup_time(*backup_time);
+    if (!parsed.ok()) {
+      return python::raise_runtime_error("Invalid backup time provided. Use format HH:MM " +
+                                         parsed.error());
+    }
+  }
+
+  PyObject* self = python::allocate_instance(type);
+  if (self == nullptr) return nullptr;  // `fields` goes in declaration order
+  auto* engine = reinterpret_cast<ServerObject*>(self);
+  new (&engine->borrow) python::BorrowFlag();
+  new (&engine->fields) ServerFields(std::move(fields));
+  ServerFields& kept = engine->fields;
+  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept),
+                                              {*kept.wal_thread, *kept.writer_thread});
+  return self;
+}
+
+void server_dealloc(PyObject* self) {
+  auto* engine = reinterpret_cast<ServerObject*>(self);
+  // From here on the exit waits only for the threads to drain the queues.
+  ExitWaits::instance().release(engine->fields.exit_token, {});
+  engine->fields.~ServerFields();
+  engine->borrow.~BorrowFlag();
+  python::free_instance(self);
+}
+
+// ---------------------------------------------------------------------------
+// Type
+
+PyMethodDef* methods() {
+  static python::MethodTable table = python::MethodTable()
+                                         .add(kEnter, enter)
+                                         .add(kExit, exit)
+                                         .add(kCloseEngine, close_engine)
+                                         .add(kTriggerBackup, trigger_backup)
+                                         .add(kInsert, insert)
+                                         .add(kInsertJson, insert_json)
+                                         .add(kInsertMany, insert_many)
+                                         .add(kInsertManyJson, insert_many_json)
+                                         .add(kGet, get)
+                                         .add(kGetMany, get_many)
+                                         .add(kDelete, delete_document)
+                                         .add(kScanPrefix, scan_prefix)
+                                         .add(kUpsert, upsert)
+                                         .add(kFilterByMetadata, filter_by_metadata);
+  return table.defs();
+}
+
+PyGetSetDef getset[] = {
+    {"queue_size", queue_size, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* cached_class = nullptr;
+
+}  // namespace
+
+PyTypeObject* db_engine_web_server_class() {
+  static PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(server_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(server_dealloc)},
+      {Py_tp_methods, methods()},
+      {Py_tp_getset, getset},
+      {Py_tp_doc,
+       const_cast<char*>("DBEngineWebServer(path, backup_time=None, backup_dir=None, "
+                         "enable_logging=False)\n--\n\n")},
+      {0, nullptr},
+  };
+  // The prefix becomes __module__ (without one the interpreter warns at
+  // import); the class's __name__ is the bare "DBEngineWebServer".
+  static PyType_Spec spec = {
+      "quillmere.DBEngineWebServer",
+      sizeof(ServerObject),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+  return python::class_once(cached_class, spec);
+}
+
+}  // namespace quillmere::db_engine_web_server
