@@ -26,6 +26,20 @@ class WorkerThread {
   // cannot start a thread.
   static Result<WorkerThread> spawn(std::function<Status()> body);
 
+  // Runs runner->run() (returning Status) on a new thread that owns the
+  // runner. The runner is destroyed on that thread as soon as run() returns,
+  // so its destructor (the thread's way out) is done before a crash is
+  // reported or a join returns.
+  template <typename Runner>
+  static Result<WorkerThread> spawn_runner(std::shared_ptr<Runner> runner) {
+    return spawn([runner = std::move(runner)]() mutable {
+      std::shared_ptr<Runner> owned = std::move(runner);
+      Status ended = owned->run();
+      owned.reset();
+      return ended;
+    });
+  }
+
   // Waits for the thread to end; the text of its crash, if it crashed.
   std::optional<std::string> join() const;
 

@@ -55,13 +55,7 @@ Result<WorkerThread> start_background_writer(std::shared_ptr<store::Database> db
                                              Receiver<WriteOp> queue,
                                              std::shared_ptr<std::atomic<bool>> alive) {
   auto writer = std::make_shared<BackgroundWriter>(std::move(db), std::move(queue), std::move(alive));
-  return WorkerThread::spawn([writer = std::move(writer)]() mutable {
-    // The writer's destructor runs on this thread, before the crash is reported.
-    auto owned = std::move(writer);
-    Status ended = owned->run();
-    owned.reset();
-    return ended;
-  });
+  return WorkerThread::spawn_runner(std::move(writer));
 }
 
 }  // namespace quillmere::db_engine

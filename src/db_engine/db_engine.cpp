@@ -12,6 +12,7 @@
 #include "common/exit_waits.h"
 #include "common/worker_thread.h"
 #include "convert/document_to_dict.h"
+#include "convert/engine_methods.h"
 #include "convert/write_steps.h"
 #include "db_engine/background_writer.h"
 #include "engine/reads.h"
@@ -70,8 +71,8 @@ struct DBEngineObject {
   EngineFields fields;
 };
 
-using Bound1 = std::array<PyObject*, 1>;
-using Bound2 = std::array<PyObject*, 2>;
+using convert::Bound1;
+using convert::Bound2;
 
 template <std::size_t N, typename Body>
 PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* args,
@@ -94,20 +95,6 @@ bool check_alive(const EngineFields& fields) { return convert::check_alive(*fiel
 
 bool queue(EngineFields& fields, WriteOp op) {
   return convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix);
-}
-
-// insert and upsert: one dict payload, queued as `kind`.
-PyObject* write_dict(EngineFields& fields, Bound2& bound, WriteOp::Kind kind) {
-  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id) return nullptr;
-  PyObject* payload = python::extract_dict(bound[1], "payload");
-  if (payload == nullptr || !check_alive(fields)) return nullptr;
-  WriteOp op{kind, std::string(*id), {}};
-  if (!convert::stored_document_of_dict(payload, *id, "Error converting dict to Rust bytes for ",
-                                        op.payload)) {
-    return nullptr;
-  }
-  return queue(fields, std::move(op)) ? none() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -158,40 +145,27 @@ PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kInsert, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
-    return write_dict(fields, bound, WriteOp::Kind::kInsert);
+  return shared_call(kInsert, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::write_dict(fields, bound, WriteOp::Kind::kInsert);
   });
 }
 
 PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kUpsert, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) {
-    return write_dict(fields, bound, WriteOp::Kind::kUpsert);
+  return shared_call(kUpsert, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::write_dict(fields, bound, WriteOp::Kind::kUpsert);
   });
 }
 
 PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return shared_call(
-      kInsertJson, self, args, nargs, kwnames, [](EngineFields& fields, Bound2& bound) -> PyObject* {
-        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-        if (!id) return nullptr;
-        std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
-        if (!text || !check_alive(fields)) return nullptr;
-        if (!convert::check_json_payload(*text, *id, "Validation error at ")) return nullptr;
-        WriteOp op{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
-        return queue(fields, std::move(op)) ? none() : nullptr;
-      });
+  return shared_call(kInsertJson, self, args, nargs, kwnames,
+                     [](auto& fields, auto& bound) { return convert::write_json(fields, bound); });
 }
 
 PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return shared_call(
-      kDelete, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-        if (!id || !check_alive(fields)) return nullptr;
-        return queue(fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}}) ? none()
-                                                                                   : nullptr;
-      });
+  return shared_call(kDelete, self, args, nargs, kwnames,
+                     [](auto& fields, auto& bound) { return convert::write_delete(fields, bound); });
 }
 
 PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -235,38 +209,22 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(
-      kGet, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-        if (!id) return nullptr;
-        Result<std::optional<std::string>> document =
-            python::without_gil([&] { return engine::read_document(*fields.db, *id); });
-        if (!document.ok()) return raise(document.error());
-        if (!document.value()) return none();
-        return convert::document_to_dict(*document.value(), {MessageSet::kGet});
-      });
+  return shared_call(kGet, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_one(fields, bound, {MessageSet::kGet});
+  });
 }
 
 PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(
-      kGetMany, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::vector<std::string>> ids =
-            python::extract_str_sequence(bound[0], "ids");
-        if (!ids) return nullptr;
-        return convert::read_document_list([&] { return engine::read_documents(*fields.db, *ids); },
-                                           {MessageSet::kGet});
-      });
+  return shared_call(kGetMany, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_many(fields, bound, {MessageSet::kGet});
+  });
 }
 
 PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return shared_call(
-      kScanPrefix, self, args, nargs, kwnames, [](EngineFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
-        if (!prefix) return nullptr;
-        return convert::read_document_list(
-            [&] { return engine::read_prefix(*fields.db, *prefix); }, {MessageSet::kScan});
-      });
+  return shared_call(kScanPrefix, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_prefix(fields, bound, {MessageSet::kScan});
+  });
 }
 
 PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

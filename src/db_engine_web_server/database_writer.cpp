@@ -93,12 +93,7 @@ Result<WorkerThread> start_database_writer(Receiver<WriteOp> apply_channel,
                                            std::shared_ptr<Counters> counters) {
   auto writer = std::make_shared<DatabaseWriter>(std::move(apply_channel), std::move(db),
                                                  std::move(wal_path), std::move(counters));
-  return WorkerThread::spawn([writer = std::move(writer)]() mutable {
-    auto owned = std::move(writer);
-    Status ended = owned->run();
-    owned.reset();  // `alive` is cleared before the crash is reported
-    return ended;
-  });
+  return WorkerThread::spawn_runner(std::move(writer));
 }
 
 }  // namespace quillmere::db_engine_web_server

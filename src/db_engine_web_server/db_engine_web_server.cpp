@@ -13,6 +13,7 @@
 #include "common/worker_thread.h"
 #include "convert/dict_to_document.h"
 #include "convert/document_to_dict.h"
+#include "convert/engine_methods.h"
 #include "convert/write_steps.h"
 #include "db_engine_web_server/counters.h"
 #include "db_engine_web_server/database_writer.h"
@@ -95,8 +96,8 @@ PyObject* shared_call(const Method<N>& method, PyObject* self, PyObject* const* 
       });
 }
 
-using Bound1 = std::array<PyObject*, 1>;
-using Bound2 = std::array<PyObject*, 2>;
+using convert::Bound1;
+using convert::Bound2;
 
 // ---------------------------------------------------------------------------
 // Shared steps of the writes
@@ -110,20 +111,6 @@ bool queue(ServerFields& fields, WriteOp op) {
     return false;
   }
   return convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix);
-}
-
-// insert and upsert: one dict payload, queued as `kind`.
-PyObject* write_dict(ServerFields& fields, Bound2& bound, WriteOp::Kind kind) {
-  std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id) return nullptr;
-  PyObject* payload = python::extract_dict(bound[1], "payload");
-  if (payload == nullptr || !check_alive(fields)) return nullptr;
-  WriteOp op{kind, std::string(*id), {}};
-  if (!convert::stored_document_of_dict(payload, *id, "Error converting dict to Rust bytes for ",
-                                        op.payload)) {
-    return nullptr;
-  }
-  return queue(fields, std::move(op)) ? python::none() : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -196,41 +183,27 @@ PyObject* trigger_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kInsert, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) {
-    return write_dict(fields, bound, WriteOp::Kind::kInsert);
+  return shared_call(kInsert, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::write_dict(fields, bound, WriteOp::Kind::kInsert);
   });
 }
 
 PyObject* upsert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kUpsert, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) {
-    return write_dict(fields, bound, WriteOp::Kind::kUpsert);
+  return shared_call(kUpsert, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::write_dict(fields, bound, WriteOp::Kind::kUpsert);
   });
 }
 
 PyObject* insert_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  return shared_call(
-      kInsertJson, self, args, nargs, kwnames, [](ServerFields& fields, Bound2& bound) -> PyObject* {
-        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-        if (!id) return nullptr;
-        std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
-        if (!text || !check_alive(fields)) return nullptr;
-        if (!convert::check_json_payload(*text, *id, "Validation error at ")) return nullptr;
-        WriteOp op{WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
-        return queue(fields, std::move(op)) ? python::none() : nullptr;
-      });
+  return shared_call(kInsertJson, self, args, nargs, kwnames,
+                     [](auto& fields, auto& bound) { return convert::write_json(fields, bound); });
 }
 
 PyObject* delete_document(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return shared_call(
-      kDelete, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
-        std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-        if (!id || !check_alive(fields)) return nullptr;
-        return queue(fields, WriteOp{WriteOp::Kind::kDelete, std::string(*id), {}})
-                   ? python::none()
-                   : nullptr;
-      });
+  return shared_call(kDelete, self, args, nargs, kwnames,
+                     [](auto& fields, auto& bound) { return convert::write_delete(fields, bound); });
 }
 
 // ---------------------------------------------------------------------------
@@ -382,35 +355,21 @@ constexpr convert::Reading kGetReading{convert::MessageSet::kGet, json::Dialect:
 constexpr convert::Reading kScanReading{convert::MessageSet::kScan, json::Dialect::kInPlace};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kGet, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
-    std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-    if (!id) return nullptr;
-    std::shared_ptr<store::Database> db = fields.db;
-    Result<std::optional<std::string>> document =
-        python::without_gil([&] { return engine::read_document(*db, *id); });
-    if (!document.ok()) return python::raise_runtime_error(document.error());
-    if (!document.value()) return python::none();
-    return convert::document_to_dict(*document.value(), kGetReading);
+  return shared_call(kGet, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_one(fields, bound, kGetReading);
   });
 }
 
 PyObject* get_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kGetMany, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
-    std::optional<std::vector<std::string>> ids = python::extract_str_sequence(bound[0], "ids");
-    if (!ids) return nullptr;
-    std::shared_ptr<store::Database> db = fields.db;
-    return convert::read_document_list([&] { return engine::read_documents(*db, *ids); },
-                                       kGetReading);
+  return shared_call(kGetMany, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_many(fields, bound, kGetReading);
   });
 }
 
-PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return shared_call(kScanPrefix, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
-    std::optional<std::string_view> prefix = python::extract_str(bound[0], "prefix");
-    if (!prefix) return nullptr;
-    std::shared_ptr<store::Database> db = fields.db;
-    return convert::read_document_list([&] { return engine::read_prefix(*db, *prefix); },
-                                       kScanReading);
+PyObject* scan_prefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return shared_call(kScanPrefix, self, args, nargs, kwnames, [](auto& fields, auto& bound) {
+    return convert::read_prefix(fields, bound, kScanReading);
   });
 }
 
