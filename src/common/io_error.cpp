@@ -12,10 +12,12 @@ namespace {
 
 }  // namespace
 
-std::string io_error_text(int error) {
+std::string os_error_text(int error) {
   char buffer[256] = {};
   const char* text = strerror_result(strerror_r(error, buffer, sizeof buffer), buffer);
-  return "I/O error: " + std::string(text) + " (os error " + std::to_string(error) + ")";
+  return std::string(text) + " (os error " + std::to_string(error) + ")";
 }
+
+std::string io_error_text(int error) { return "I/O error: " + os_error_text(error); }
 
 }  // namespace quillmere

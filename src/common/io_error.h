@@ -6,7 +6,10 @@
 
 namespace quillmere {
 
-// "I/O error: {strerror(error)} (os error {error})".
+// "{strerror(error)} (os error {error})": a system error as such.
+std::string os_error_text(int error);
+
+// "I/O error: {strerror(error)} (os error {error})": the store's form.
 std::string io_error_text(int error);
 
 }  // namespace quillmere

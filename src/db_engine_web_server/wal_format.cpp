@@ -101,12 +101,12 @@ bool WalFrameReader::read_field(std::uint32_t size, std::string& out) {
 Result<WalRead> WalFrameReader::next(WalFrame& frame) {
   if (!file_size_) {
     struct stat info;
-    if (::fstat(fd_, &info) != 0) return Status::Error("WAL read error " + io_error_text(errno));
+    if (::fstat(fd_, &info) != 0) return Status::Error("WAL read error " + os_error_text(errno));
     file_size_ = static_cast<std::uint64_t>(info.st_size);
   }
   char header[kFrameHeaderSize];
   const std::int64_t got = read_at(header, kFrameHeaderSize);
-  if (got < 0) return Status::Error("WAL read error " + io_error_text(static_cast<int>(-got)));
+  if (got < 0) return Status::Error("WAL read error " + os_error_text(static_cast<int>(-got)));
   if (got == 0) return WalRead::kEnd;
   if (got < static_cast<std::int64_t>(kFrameHeaderSize)) return WalRead::kIncomplete;
   frame.op_byte = static_cast<std::uint8_t>(header[0]);

@@ -75,7 +75,7 @@ Status recover_wal_on_startup(store::Database& db, const std::string& wal_path) 
   const int fd = ::open(wal_path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return Status::Ok();
-    return Status::Error("Failed to open WAL file " + io_error_text(errno));
+    return Status::Error("Failed to open WAL file " + os_error_text(errno));
   }
   const FileDescriptor wal(fd);
 

@@ -93,7 +93,7 @@ TEST_F(WalFormatTest, DamagedLengthsAllocateNoMoreThanTheFileHolds) {
 
 TEST_F(WalFormatTest, HeaderReadFailureIsAnError) {
   path_ = dir_.path();
-  EXPECT_EQ(read_first("").error(), "WAL read error I/O error: Is a directory (os error 21)");
+  EXPECT_EQ(read_first("").error(), "WAL read error Is a directory (os error 21)");
 }
 
 }  // namespace

@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RefusedUpsertIndexed", frame(3, "bad", R"({"z":1})"), "", kDone,
              kOld + "c.old:u z.1:bad ", 0},
         Case{"DirectoryInPlace", "/",
-             "Failed to open WAL file I/O error: Is a directory (os error 21)", "",
+             "Failed to open WAL file Is a directory (os error 21)", "",
              kOld + "c.old:u ", -1}),
     [](const auto& info) { return std::string(info.param.name); });
 
