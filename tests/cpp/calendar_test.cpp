@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 namespace quillmere {
@@ -29,6 +30,58 @@ TEST(CalendarTest, ParseBackupTimeMatchesTheHourMinutePattern) {
       {"12:30\0"sv, kLong},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
+}
+
+// The next run as the file name of that moment, or "none".
+std::string next_run(LocalDateTime now, TimeOfDay at) {
+  std::optional<LocalDateTime> target = next_backup_run(now, at);
+  return target ? backup_file_name(*target) : "none";
+}
+
+TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
+  const struct {
+    LocalDateTime now;
+    TimeOfDay at;
+    std::string_view expected;
+  } cases[] = {
+      {{2026, 1, 5, 10, 0, 0, 0}, {10, 30}, "backup_20260105_103000.redb"},
+      {{2026, 1, 5, 10, 29, 59, 999999999}, {10, 30}, "backup_20260105_103000.redb"},
+      {{2026, 1, 5, 10, 30, 0, 0}, {10, 30}, "backup_20260205_103000.redb"},
+      {{2026, 1, 5, 10, 30, 0, 1}, {10, 30}, "backup_20260205_103000.redb"},
+      {{2026, 1, 5, 23, 0, 0, 0}, {2, 30}, "backup_20260205_023000.redb"},
+      {{2026, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_20260228_023000.redb"},
+      {{2028, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_20280229_023000.redb"},
+      {{2100, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_21000228_023000.redb"},
+      {{2026, 2, 28, 12, 0, 0, 0}, {2, 30}, "backup_20260328_023000.redb"},
+      {{2026, 3, 31, 12, 0, 0, 0}, {2, 30}, "backup_20260430_023000.redb"},
+      {{2026, 12, 31, 12, 0, 0, 0}, {2, 30}, "backup_20270131_023000.redb"},
+      {{262142, 11, 30, 12, 0, 0, 0}, {2, 30}, "backup_2621421230_023000.redb"},
+      {{262142, 12, 1, 1, 0, 0, 0}, {2, 30}, "backup_2621421201_023000.redb"},
+      {{262142, 12, 31, 12, 0, 0, 0}, {2, 30}, "none"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(next_run(c.now, c.at), c.expected) << c.expected;
+}
+
+TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {
+  using std::chrono::nanoseconds, std::chrono::seconds;
+  const struct {
+    LocalDateTime later, earlier;
+    nanoseconds expected;
+  } cases[] = {
+      {{2026, 1, 5, 10, 30, 0, 0}, {2026, 1, 5, 10, 0, 0, 250}, seconds(1800) - nanoseconds(250)},
+      {{2028, 3, 1, 0, 0, 0, 0}, {2028, 2, 28, 23, 59, 59, 0}, seconds(86401)},
+      {{2027, 1, 31, 2, 30, 0, 0}, {2026, 12, 31, 12, 0, 0, 0}, seconds(30 * 86400 + 52200)},
+      {{262143, 1, 1, 0, 0, 0, 0}, {262142, 12, 31, 0, 0, 0, 0}, seconds(86400)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(wall_clock_difference(c.later, c.earlier), c.expected);
+}
+
+TEST(CalendarTest, BackupPathJoinsFolderAndName) {
+  const std::string name = backup_file_name({2026, 1, 5, 2, 3, 4, 999});
+  EXPECT_EQ(name, "backup_20260105_020304.redb");
+  EXPECT_EQ(join_backup_path("", name), name);
+  EXPECT_EQ(join_backup_path("/data/bk", name), "/data/bk/" + name);
+  EXPECT_EQ(join_backup_path("/data/bk/", name), "/data/bk/" + name);
 }
 
 }  // namespace

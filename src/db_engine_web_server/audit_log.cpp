@@ -1,0 +1,73 @@
+#include "db_engine_web_server/audit_log.h"
+
+#include <fcntl.h>
+
+#include <optional>
+#include <utility>
+
+#include "common/buffered_file.h"
+#include "common/local_time.h"
+#include "json/json_writer.h"
+
+namespace quillmere::db_engine_web_server {
+namespace {
+
+class AuditLog {
+ public:
+  AuditLog(Receiver<LogOp> channel, std::string path, std::shared_ptr<Counters> counters)
+      : channel_(std::move(channel)), path_(std::move(path)), counters_(std::move(counters)) {}
+
+  // The way out, also when an exception unwinds the thread: close the file
+  // (what is still buffered is written out), clear `alive`, release the
+  // receiver.
+  ~AuditLog() {
+    file_.reset();
+    counters_->alive.store(false, std::memory_order_release);
+    channel_.reset();
+    counters_.reset();
+  }
+
+  Status run() {
+    Result<BufferedFile> opened =
+        BufferedFile::open(path_, O_WRONLY | O_APPEND | O_CREAT, LOG_BUFFER_SIZE);
+    if (!opened.ok()) return opened.status();
+    file_.emplace(std::move(opened.value()));
+    for (;;) {
+      std::optional<LogOp> op = channel_->recv();
+      if (!op || op->kind == LogOp::Kind::kShutdown) return file_->flush();
+      if (Status written = write_lines(*op); !written.ok()) return written;
+    }
+  }
+
+ private:
+  // One line per id, all under one reading of the clock.
+  Status write_lines(const LogOp& op) {
+    if (op.ids.empty()) return Status::Ok();
+    const std::string timestamp = rfc3339_now();
+    for (const std::string& id : op.ids) {
+      line_.assign("{\"timestamp\": \"").append(timestamp).append("\", \"action\": ");
+      json::append_json_string(line_, op.action);
+      line_.append(", \"id\": ");
+      json::append_json_string(line_, id);
+      line_.append("}\n");
+      if (Status written = file_->write(line_); !written.ok()) return written;
+    }
+    return Status::Ok();
+  }
+
+  std::optional<Receiver<LogOp>> channel_;
+  const std::string path_;
+  std::shared_ptr<Counters> counters_;
+  std::optional<BufferedFile> file_;
+  std::string line_;  // reused for every line
+};
+
+}  // namespace
+
+Result<WorkerThread> start_log_thread(Receiver<LogOp> channel, std::string path,
+                                      std::shared_ptr<Counters> counters) {
+  auto log = std::make_shared<AuditLog>(std::move(channel), std::move(path), std::move(counters));
+  return WorkerThread::spawn_runner(std::move(log));
+}
+
+}  // namespace quillmere::db_engine_web_server

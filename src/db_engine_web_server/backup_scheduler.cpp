@@ -1,0 +1,31 @@
+#include "db_engine_web_server/backup_scheduler.h"
+
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "common/local_time.h"
+#include "common/worker_thread.h"
+
+namespace quillmere::db_engine_web_server {
+
+Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, std::string backup_dir,
+                              TimeOfDay backup_time) {
+  Result<WorkerThread> thread = WorkerThread::spawn(
+      [write_queue = std::move(write_queue), backup_dir = std::move(backup_dir), backup_time] {
+        for (;;) {
+          const LocalDateTime now = local_now();
+          const std::optional<LocalDateTime> target = next_backup_run(now, backup_time);
+          if (!target) return Status::Error("Date calculation failed");
+          std::this_thread::sleep_for(wall_clock_difference(*target, now));
+          // Named after the moment of waking, which may differ from the target.
+          std::string target_path = join_backup_path(backup_dir, backup_file_name(local_now()));
+          engine::WriteOp op{engine::WriteOp::Kind::kBackup, std::move(target_path), {}};
+          if (!write_queue.send(std::move(op)).ok()) return Status::Ok();
+        }
+      });
+  // The handle goes here, which detaches the thread.
+  return thread.status();
+}
+
+}  // namespace quillmere::db_engine_web_server
