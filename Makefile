@@ -9,7 +9,7 @@ WHEEL_DIR := build/dist
 
 .PHONY: demo test system-deps wheel install test-deps cpp-test py-test clean \
 	test-extras test-asan asan-cpp-test asan-module test-tsan fuzz-deps fuzz-build fuzz-smoke fuzz \
-	fuzz-merge crash-test exit-test stress-test leak-test
+	fuzz-merge crash-test exit-test stress-test leak-test schedule-test
 
 demo: system-deps install
 	$(PYTHON) examples/quickstart.py
@@ -181,6 +181,10 @@ exit-test: $(STRESS_DEPS)
 
 stress-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/stress_test.py --seconds $(STRESS_SECONDS) --threads 8
+
+# One real scheduled backup, a few minutes from now.
+schedule-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/scheduled_backup_test.py
 
 leak-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/leak_test.py --iterations $(LEAK_ITERATIONS)

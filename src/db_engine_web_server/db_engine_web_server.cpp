@@ -1,5 +1,6 @@
 #include "db_engine_web_server/db_engine_web_server.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <optional>
@@ -15,6 +16,8 @@
 #include "convert/document_to_dict.h"
 #include "convert/engine_methods.h"
 #include "convert/write_steps.h"
+#include "db_engine_web_server/audit_log.h"
+#include "db_engine_web_server/backup_scheduler.h"
 #include "db_engine_web_server/counters.h"
 #include "db_engine_web_server/database_writer.h"
 #include "db_engine_web_server/wal_format.h"
@@ -39,6 +42,7 @@ using engine::WriteOp;
 using python::Method;
 
 constexpr const char* kQueueClosedPrefix = "Write queue full or closed. ";
+constexpr std::size_t LOG_CHANNEL_CAPACITY = 10000;
 
 // The engine's native fields, released in declaration order.
 struct ServerFields {
@@ -48,18 +52,32 @@ struct ServerFields {
   std::optional<WorkerThread> wal_thread;           // present until close_engine joins it
   std::optional<WorkerThread> writer_thread;        // present until close_engine joins it
   std::shared_ptr<Counters> counters;
+  std::optional<Sender<LogOp>> log_sender;  // with enable_logging
+  std::optional<WorkerThread> log_thread;   // with enable_logging, until close_engine joins it
   bool enable_logging = false;
+  bool has_schedule = false;        // a backup scheduler holds a sender of the write queue
   ExitWaits::Token exit_token = 0;  // this engine's entry in ExitWaits
 
   ServerFields() = default;
   ServerFields(ServerFields&&) = default;
   ~ServerFields() {
     db.reset();
-    sender.reset();  // disconnects the write queue: the threads drain it and end
+    sender.reset();  // disconnects the write queue unless a schedule holds it
     apply_probe.reset();
     wal_thread.reset();
     writer_thread.reset();
     counters.reset();
+    log_sender.reset();  // the log thread drains its channel and ends
+    log_thread.reset();
+  }
+
+  // The handles of the threads still running, in the order they are stopped.
+  std::vector<WorkerThread> threads() const {
+    std::vector<WorkerThread> started;
+    for (const std::optional<WorkerThread>* thread : {&wal_thread, &writer_thread, &log_thread}) {
+      if (*thread) started.push_back(**thread);
+    }
+    return started;
   }
 };
 
@@ -69,20 +87,37 @@ struct ServerObject {
   ServerFields fields;
 };
 
-// Stops the writer threads in order: the Shutdown passes the WAL writer to
-// the database writer behind everything queued. Every failure is ignored: a
-// thread that already ended has nothing left to do.
-void stop_threads(const Sender<WriteOp>& sender, const std::vector<WorkerThread>& threads) {
+// Stops the threads in order: the Shutdown passes the WAL writer to the
+// database writer behind everything queued, and both are awaited; then the
+// log thread is asked to stop, once every write it could log was queued, and
+// awaited. Every failure is ignored: a thread that already ended has nothing
+// left to do. `threads` are the handles of ServerFields::threads().
+void stop_threads(const Sender<WriteOp>& sender, const Sender<LogOp>* log_sender,
+                  const std::vector<WorkerThread>& threads) {
   (void)sender.send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
-  for (const WorkerThread& thread : threads) (void)thread.join();
+  const std::size_t writers = std::min<std::size_t>(threads.size(), 2);
+  for (std::size_t i = 0; i < writers; ++i) (void)threads[i].join();
+  if (log_sender != nullptr) (void)log_sender->send(LogOp::shutdown());
+  for (std::size_t i = writers; i < threads.size(); ++i) (void)threads[i].join();
 }
 
 // At interpreter exit an open engine is closed as close_engine would, through
-// a copy of the sender taken while the engine cannot be released.
+// copies of the senders taken while the engine cannot be released.
 ExitWaits::Prepare shutdown_at_exit(const ServerFields& fields) {
-  std::vector<WorkerThread> threads{*fields.wal_thread, *fields.writer_thread};
-  return [&fields, threads]() -> std::function<void()> {
-    return [sender = *fields.sender, threads] { stop_threads(sender, threads); };
+  return [&fields]() -> std::function<void()> {
+    return [sender = *fields.sender, log_sender = fields.log_sender, threads = fields.threads()] {
+      stop_threads(sender, log_sender ? &*log_sender : nullptr, threads);
+    };
+  };
+}
+
+// A released engine ends by itself once its queues disconnect, unless a
+// backup schedule keeps the write queue open: then the exit stops it,
+// through the sender the object leaves behind.
+ExitWaits::Prepare shutdown_released_at_exit(ServerFields& fields) {
+  if (!fields.has_schedule) return {};
+  return [sender = std::move(*fields.sender), threads = fields.threads()]() -> std::function<void()> {
+    return [sender, threads] { stop_threads(sender, nullptr, threads); };
   };
 }
 
@@ -104,13 +139,37 @@ using convert::Bound2;
 
 bool check_alive(const ServerFields& fields) { return convert::check_alive(fields.counters->alive); }
 
-// Refuses what the WAL file's 32-bit lengths cannot describe, then queues.
+// The audit log's action for a data operation.
+std::string_view action_of(WriteOp::Kind kind) {
+  switch (kind) {
+    case WriteOp::Kind::kInsert:
+      return kInsertAction;
+    case WriteOp::Kind::kUpsert:
+      return kUpsertAction;
+    default:
+      return kDeleteAction;
+  }
+}
+
+// Offers a record to the audit log without waiting; a full or closed log
+// channel drops it, and the write it records goes ahead all the same.
+void offer_to_log(const ServerFields& fields, LogOp record) {
+  if (fields.log_sender) (void)fields.log_sender->try_send(record);
+}
+
+// Refuses what the WAL file's 32-bit lengths cannot describe, then queues;
+// a queued data operation is offered to the audit log.
 bool queue(ServerFields& fields, WriteOp op) {
   if (Status fits = check_frame_fits(op.id.size(), op.payload.size()); !fits.ok()) {
     python::raise_runtime_error(fits.message());
     return false;
   }
-  return convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix);
+  const bool logged = fields.enable_logging && op.is_data();
+  std::string id = logged ? op.id : std::string();
+  const WriteOp::Kind kind = op.kind;
+  if (!convert::send_write(*fields.sender, std::move(op), kQueueClosedPrefix)) return false;
+  if (logged) offer_to_log(fields, LogOp::entry(action_of(kind), std::move(id)));
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -132,17 +191,17 @@ constexpr Method<2> kUpsert{"DBEngineWebServer.upsert", {"id", "payload"}};
 constexpr Method<4> kFilterByMetadata{"DBEngineWebServer.filter_by_metadata",
                                       {"index_key", "index_value", "limit", "offset"}};
 
-// Sends the Shutdown, then waits for the WAL writer and the database writer;
-// every failure is ignored and a second call finds nothing left to do.
+// Sends the Shutdown, waits for the WAL writer and the database writer, then
+// stops and waits for the log thread; every failure is ignored and a second
+// call finds nothing left to do.
 void close(ServerFields& fields) {
-  std::vector<WorkerThread> threads;
-  for (std::optional<WorkerThread>* handle : {&fields.wal_thread, &fields.writer_thread}) {
-    if (*handle) threads.push_back(std::move(**handle));
-    handle->reset();
-  }
-  // Both threads run without the interpreter lock, so waiting with it held
+  std::vector<WorkerThread> threads = fields.threads();
+  fields.wal_thread.reset();
+  fields.writer_thread.reset();
+  fields.log_thread.reset();
+  // The threads run without the interpreter lock, so waiting with it held
   // cannot deadlock.
-  stop_threads(*fields.sender, threads);
+  stop_threads(*fields.sender, fields.log_sender ? &*fields.log_sender : nullptr, threads);
   ExitWaits::instance().remove(fields.exit_token);
 }
 
@@ -258,10 +317,10 @@ struct BulkWrite {
 };
 
 // Offers the ids of a bulk insert's queued records to the audit log as one
-// batch. The audit log is not built yet, so there is nothing to offer to.
+// batch, without waiting.
 void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
-  (void)fields;
-  (void)ids;
+  if (!fields.enable_logging || ids.empty()) return;
+  offer_to_log(fields, LogOp::batch(kInsertAction, std::move(ids)));
 }
 
 // Once every accepted operation is queued, the audit log is offered their
@@ -461,6 +520,18 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return python::raise_runtime_error("Invalid backup time provided. Use format HH:MM " +
                                          parsed.error());
     }
+    Status scheduled =
+        start_backup_scheduler(*fields.sender, std::string(*backup_dir), parsed.value());
+    if (!scheduled.ok()) return python::raise_runtime_error(scheduled.message());
+    fields.has_schedule = true;
+  }
+  if (fields.enable_logging) {
+    auto [log_sender, log_receiver] = make_channel<LogOp>(LOG_CHANNEL_CAPACITY);
+    Result<WorkerThread> log_thread =
+        start_log_thread(std::move(log_receiver), std::string(*path) + ".jsonl", fields.counters);
+    if (!log_thread.ok()) return python::raise_runtime_error(log_thread.error());
+    fields.log_sender.emplace(std::move(log_sender));
+    fields.log_thread.emplace(std::move(log_thread.value()));
   }
 
   PyObject* self = python::allocate_instance(type);
@@ -469,15 +540,15 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) ServerFields(std::move(fields));
   ServerFields& kept = engine->fields;
-  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept),
-                                              {*kept.wal_thread, *kept.writer_thread});
+  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.threads());
   return self;
 }
 
 void server_dealloc(PyObject* self) {
   auto* engine = reinterpret_cast<ServerObject*>(self);
-  // From here on the exit waits only for the threads to drain the queues.
-  ExitWaits::instance().release(engine->fields.exit_token, {});
+  // From here on the exit waits for the threads to drain the queues.
+  ExitWaits::instance().release(engine->fields.exit_token,
+                                shutdown_released_at_exit(engine->fields));
   engine->fields.~ServerFields();
   engine->borrow.~BorrowFlag();
   python::free_instance(self);
