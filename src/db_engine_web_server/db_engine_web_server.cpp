@@ -102,9 +102,9 @@ void stop_threads(const Sender<WriteOp>& sender, const Sender<LogOp>* log_sender
 }
 
 // At interpreter exit an open engine is closed as close_engine would, through
-// copies of the senders taken while the engine cannot be released.
-// The handles are taken now: close_engine may take them out of the object
-// on another thread while the exit runs.
+// copies of the senders taken while the engine cannot be released. The
+// thread handles are copied now, since close_engine may take them out of the
+// object on another thread while the exit runs.
 ExitWaits::Prepare shutdown_at_exit(const ServerFields& fields) {
   return [&fields, threads = fields.threads()]() -> std::function<void()> {
     return [sender = *fields.sender, log_sender = fields.log_sender, threads] {
