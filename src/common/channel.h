@@ -48,7 +48,6 @@ class Receiver;
 template <typename T>
 std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity);
 
-enum class TrySendResult { kSent, kFull, kDisconnected };
 enum class RecvResult { kValue, kTimeout, kDisconnected };
 
 template <typename T>
@@ -82,21 +81,6 @@ class Sender {
     state_->items.push_back(std::move(value));
     state_->not_empty.notify_one();
     return Status::Ok();
-  }
-
-  // Never waits. The value is moved from only when it was sent.
-  TrySendResult try_send(T& value) {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return TrySendResult::kDisconnected;
-    if (state_->items.size() >= state_->capacity) return TrySendResult::kFull;
-    state_->items.push_back(std::move(value));
-    state_->not_empty.notify_one();
-    return TrySendResult::kSent;
-  }
-
-  std::size_t len() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->items.size();
   }
 
  private:
@@ -151,11 +135,6 @@ class Receiver {
     std::lock_guard lock(state_->mutex);
     if (state_->items.empty()) return std::nullopt;
     return pop_locked();
-  }
-
-  std::size_t len() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->items.size();
   }
 
  private:
