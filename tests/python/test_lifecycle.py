@@ -15,6 +15,9 @@ from conftest import index_pairs, raw_rows, stored_documents
 from quillmere import DBEngine
 from quillmere import quillmere as native
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "stress"))
+import exit_test  # noqa: E402
+
 CRASHED = "Background write worker has crashed!"
 CLOSED_TWICE = "Failed to send shutdown signal sending on a disconnected channel"
 LOCKED = "Database already open. Cannot acquire lock."
@@ -126,54 +129,19 @@ def test_release_without_close_still_applies_queued_writes(db_path):
     assert len(index_pairs(db_path)) == 29999
 
 
-# Every accepted write is committed at exit, however the script ends; the
-# stress run (tests/stress/exit_test.py) repeats these with more documents.
-EXIT_ENDINGS = {
-    "end-of-script": "",
-    "sys-exit": "sys.exit(0)\n",
-    "uncaught": "raise ValueError('boom')\n",
-    "released": "del db\n",
-    "in-cycle": "holder = [db]\nholder.append(holder)\ndel db, holder\n",
-    "thread": "import threading\nthreading.Thread(target=lambda: db.insert_many([('t', {})])).start()\n",
-}
+@pytest.mark.parametrize("mode", exit_test.MODES)
+def test_interpreter_exit_commits_every_accepted_write(tmp_path, mode):
+    """One quick run of each mode of the stress exit test."""
+    assert exit_test.run_once(mode, 0, str(tmp_path), count=min(exit_test.MODES[mode][1], 20000)) is None
 
 
-@pytest.mark.parametrize("ending", EXIT_ENDINGS.values(), ids=EXIT_ENDINGS.keys())
-def test_interpreter_exit_commits_every_accepted_write(db_path, ending):
-    script = ("import sys\nfrom quillmere import DBEngine\ndb = DBEngine(sys.argv[1])\n"
-              "db.insert_many([(f'doc{i}', {'i': i}) for i in range(20000)])\n") + ending
-    run = run_python(script, db_path)
-    if "ValueError" in ending:
-        assert run.returncode == 1 and run.stderr.endswith("ValueError: boom\n")
-    else:
-        assert (run.returncode, run.stderr) == (0, "")
-    documents = stored_documents(db_path)
-    documents.pop("t", None)
-    assert documents == {f"doc{i}": f'{{"i":{i}}}'.encode() for i in range(20000)}
-
-
-EXIT_DURING_READS = """
-import sys, threading, time
-from quillmere import DBEngine
-db = DBEngine(sys.argv[1])
-db.insert("a", {"v": 1})
-db.close_engine()
-calls = [0]
-def reader():
-    while True:
-        db.get_many(["absent"] * 20000)  # nearly all store work, without the interpreter lock
-        calls[0] += 1
-for _ in range(4):
-    threading.Thread(target=reader, daemon=True).start()
-deadline = time.monotonic() + 30
-while calls[0] < 20 and time.monotonic() < deadline:
-    time.sleep(0.01)
-"""
-
-
-def test_exit_while_daemon_threads_read(tmp_path):
-    result = run_python(EXIT_DURING_READS, tmp_path / "reads.db")
-    assert (result.returncode, result.stderr) == (0, "")
+@pytest.mark.parametrize("ending", ["holder = [db]\nholder.append(holder)\ndel db, holder\n",
+                                    "import threading\nthreading.Thread(target=lambda: db.insert('t', {})).start()\n"],
+                         ids=["in-cycle", "thread"])
+def test_exit_with_the_engine_in_a_cycle_or_written_by_a_thread(db_path, ending):
+    script = "import sys\nfrom quillmere import DBEngine\ndb = DBEngine(sys.argv[1])\ndb.insert('a', {})\n" + ending
+    assert run_python(script, db_path).returncode == 0
+    assert set(stored_documents(db_path)) == ({"a", "t"} if "thread" in ending else {"a"})
 
 
 COMMIT_FAILURE = """
