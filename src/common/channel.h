@@ -159,11 +159,6 @@ class Receiver {
     return pop_locked();
   }
 
-  std::size_t len() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->items.size();
-  }
-
  private:
   friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
   explicit Receiver(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}

@@ -37,7 +37,6 @@ class IndexChanges {
   void apply(store::WriteTransaction& transaction) const;
 
   void clear();
-  bool empty() const { return changes_.empty(); }
 
  private:
   struct Change {

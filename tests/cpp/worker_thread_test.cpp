@@ -9,31 +9,23 @@ namespace quillmere {
 namespace {
 
 TEST(WorkerThreadTest, JoinReportsHowTheBodyEnded) {
-  std::atomic<int> runs{0};
-  Result<WorkerThread> clean = WorkerThread::spawn([&] {
-    ++runs;
-    return Status::Ok();
-  });
+  Result<WorkerThread> clean = WorkerThread::spawn([] { return Status::Ok(); });
   ASSERT_TRUE(clean.ok());
   EXPECT_EQ(clean.value().join(), std::nullopt);
 
   // An escaping exception ends the thread, not the process, and is kept.
   testing::internal::CaptureStderr();
-  Result<WorkerThread> failing = WorkerThread::spawn([&] {
-    ++runs;
+  Result<WorkerThread> failing = WorkerThread::spawn([]() -> Status {
     throw std::runtime_error("disk on fire");
-    return Status::Ok();
   });
   ASSERT_TRUE(failing.ok());
   EXPECT_EQ(failing.value().join(), "disk on fire");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "quillmere: background thread failed: disk on fire\n");
-  EXPECT_EQ(runs.load(), 2);
-  // Joining again reports the same ending.
   EXPECT_EQ(failing.value().join(), "disk on fire");
 }
 
-TEST(WorkerThreadTest, AnUnjoinedHandleDetaches) {
+TEST(WorkerThreadTest, AnUnjoinedHandleDetachesAndTheBodyRunsOn) {
   std::atomic<bool> release{false};
   std::atomic<bool> finished{false};
   {
@@ -45,8 +37,9 @@ TEST(WorkerThreadTest, AnUnjoinedHandleDetaches) {
     ASSERT_TRUE(thread.ok());
   }  // destroyed while running: no terminate
   release.store(true);
-  while (!finished.load()) std::this_thread::yield();
-  SUCCEED();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!finished.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  EXPECT_TRUE(finished.load());
 }
 
 }  // namespace

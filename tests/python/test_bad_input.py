@@ -18,7 +18,7 @@ from quillmere import DBEngine
 
 BIG = 10 * 1024 * 1024
 DEEP = 100_000
-DEPTH_MESSAGE = "RecursionError: maximum recursion depth exceeded"
+DEPTH_MESSAGE = "RecursionError: maximum recursion depth exceeded while converting a document"
 
 BASELINE = {"base": {"name": "base", "tags": ["red"], "n": 1}, "base.2": {"x": None, "y": [1.5]}}
 CANARY = ("canary", {"alive": True})
@@ -134,7 +134,6 @@ DEEP_OBJECT_PATH = ".".join("k" * DEEP)
 # The 128th container is the one refused; its bracket is at offset 127 (and
 # 635 in the object text), and the column counts one past it.
 DEEP_ARRAY_REASON = "recursion limit exceeded at line 1 column 128"
-DEEP_OBJECT_REASON = f"recursion limit exceeded at line 1 column {5 * 127 + 1}"
 
 BIG_TEXT = "é" * (BIG // 2)  # 10 MiB of UTF-8
 BIG_ID = "i" * BIG
@@ -149,30 +148,21 @@ class Case:
     file then holds the baseline, plus `rows` and `index` written straight
     into it before the call, plus `stored` and `entries` (the rows and index
     pairs the call adds, also when it raises after queueing some), less the
-    `removed` ids. `may_raise`: an error that is an acceptable outcome too,
-    in which case nothing is stored."""
+    `removed` ids."""
 
     def __init__(self, name, call, raises=None, returns=None, stored=None, entries=(), rows=None, index=(),
-                 removed=(), may_raise=None):
+                 removed=()):
         self.name, self.call, self.raises, self.returns = name, call, raises, returns
         self.stored = stored or {}
         self.entries = set(entries)
         self.rows = rows or {}
         self.index = list(index)
         self.removed = list(removed)
-        self.may_raise = may_raise
-
-
-def starts(prefix):
-    return lambda message: message.startswith(prefix)
 
 
 def conversion(doc_id, reason, method="insert"):
     prefix = {"insert": "Error converting dict to Rust bytes for ", "upsert": "Error converting dict to Rust bytes for ",
               "insert_many": "Failed to serialize dict for "}[method]
-    if callable(reason):
-        return RuntimeError, lambda message: message.startswith(prefix + doc_id + ".") and reason(
-            message[len(prefix + doc_id + "."):]), None
     return RuntimeError, prefix + doc_id + "." + reason, None
 
 
@@ -205,11 +195,10 @@ def refused_payloads():
         ("raising-mapping", {"m": RaisingMapping()}, "ValueError: hostile"),
         ("raising-sequence", {"s": RaisingSequence()}, "ValueError: hostile"),
         ("raising-set", {"s": RaisingSet([1])}, "ValueError: hostile"),
-        # The reason's wording is the binding layer's; the refusal is what counts.
-        ("mapping-with-bad-items", {"m": BadItemsMapping()}, starts("")),
-        ("unprintable-error", {"s": UnprintableSequence()}, starts("UnprintableError: ")),
-        ("deep-list", {"d": deep_list(DEEP)}, starts(DEPTH_MESSAGE)),
-        ("deep-dict", deep_dict(DEEP), starts(DEPTH_MESSAGE)),
+        ("mapping-with-bad-items", {"m": BadItemsMapping()}, "'list' object is not an instance of 'tuple'"),
+        ("unprintable-error", {"s": UnprintableSequence()}, "UnprintableError: <unprintable>"),
+        ("deep-list", {"d": deep_list(DEEP)}, DEPTH_MESSAGE),
+        ("deep-dict", deep_dict(DEEP), DEPTH_MESSAGE),
     ]
 
 
@@ -229,29 +218,21 @@ def accepted_payloads():
          ["h.17976931348623157" + "0" * 292, "t.0." + "0" * 323 + "5", "z.-0"]),
         ("big-string", {"s": BIG_TEXT}, '{"s":"' + BIG_TEXT + '"}', ["s." + BIG_TEXT]),
         ("big-key", {BIG_TEXT: True}, '{"' + BIG_TEXT + '":true}', [BIG_TEXT + ".true"]),
-        ("raising-dict-subclass-nested", {"d": RaisingDict(a=1)}, None, None),
-        ("raising-list-subclass", {"l": RaisingList([1, "x"])}, None, None),
+        # Subclasses of dict and list convert by their own contents, not their methods.
+        ("raising-dict-subclass-nested", {"d": RaisingDict(a=1)}, '{"d":{"a":1}}', ["d.a.1"]),
+        ("raising-list-subclass", {"l": RaisingList([1, "x"])}, '{"l":[1,"x"]}', ["l.0.1", "l.1.x"]),
     ]
 
 
 def build_cases():
     cases = []
-    for method in ("insert", "upsert", "insert_many"):
-        for name, payload, reason in refused_payloads():
-            cases.append(Case(f"{method}-{name}", write(method, "u.1", payload),
-                              raises=conversion("u.1", reason, method)))
-        for name, payload, text, entries in accepted_payloads():
-            if text is None:
-                # A dict or list subclass converts by its own contents; an
-                # engine that consults its overridden methods refuses it with
-                # their error instead.
-                stored = b'{"d":{"a":1}}' if "dict" in name else b'{"l":[1,"x"]}'
-                entries = [("d.a.1", "u")] if "dict" in name else [("l.0.1", "u"), ("l.1.x", "u")]
-                cases.append(Case(f"{method}-{name}", write(method, "u", payload), stored={"u": stored},
-                                  entries=entries, may_raise=conversion("u", "ValueError: hostile", method)))
-                continue
-            cases.append(Case(f"{method}-{name}", write(method, "u", payload), stored={"u": text.encode()},
-                              entries={(entry, "u") for entry in entries}))
+    # One converter serves every dict write: the payloads go through insert.
+    for name, payload, reason in refused_payloads():
+        cases.append(Case(f"insert-{name}", write("insert", "u.1", payload), raises=conversion("u.1", reason)))
+    for name, payload, text, entries in accepted_payloads():
+        cases.append(Case(f"insert-{name}", write("insert", "u", payload), stored={"u": text.encode()},
+                          entries={(entry, "u") for entry in entries}))
+    for method in ("insert", "insert_many"):
         cases.append(Case(f"{method}-id-with-nul", write(method, "a\x00b", {"v": 1}),
                           stored={"a\x00b": b'{"v":1}'}, entries={("v.1", "a\x00b")}))
         cases.append(Case(f"{method}-big-id", write(method, BIG_ID, {"v": 1}),
@@ -259,28 +240,19 @@ def build_cases():
         cases.append(Case(f"{method}-surrogate-id", write(method, "\ud800", {}),
                           raises=(UnicodeEncodeError, surrogate_text("\ud800").split(": ", 1)[1],
                                   "records" if method == "insert_many" else "id")))
-        cases.append(Case(f"{method}-bytes-id", write(method, b"u", {}),
-                          raises=(TypeError, "'bytes' object is not an instance of 'str'",
-                                  "records" if method == "insert_many" else "id")))
     cases += [
-        Case("insert-bytes-payload", lambda db: db.insert("u", b"{}"),
-             raises=(TypeError, "'bytes' object is not an instance of 'dict'", "payload")),
         Case("upsert-mapping-payload", lambda db: db.upsert("u", RaisingMapping()),
              raises=(TypeError, "'RaisingMapping' object is not an instance of 'dict'", "payload")),
         Case("insert-raising-dict-payload", lambda db: db.insert("u", RaisingDict(a=1)),
-             stored={"u": b'{"a":1}'}, entries={("a.1", "u")}, may_raise=conversion("u", "ValueError: hostile")),
+             stored={"u": b'{"a":1}'}, entries={("a.1", "u")}),
         Case("delete-surrogate-id", lambda db: db.delete("\udc00"),
              raises=(UnicodeEncodeError, surrogate_text("\udc00").split(": ", 1)[1], "id")),
-        Case("delete-bytes-id", lambda db: db.delete(b"base"),
-             raises=(TypeError, "'bytes' object is not an instance of 'str'", "id")),
         Case("delete-id-with-nul", lambda db: db.delete("a\x00b"), rows={"a\x00b": b'{"v":1}', "a": b'{"v":1}'},
              index=[("v.1", "a\x00b"), ("v.1", "a")], removed=["a\x00b"]),
         Case("delete-big-id", lambda db: db.delete(BIG_ID), rows={BIG_ID: b"{}"}, removed=[BIG_ID]),
         # insert_json and insert_many_json
         Case("insert_json-surrogate-text", lambda db: db.insert_json("u", '"\ud800"'),
              raises=(UnicodeEncodeError, surrogate_text('"\ud800').split(": ", 1)[1], "json_payload")),
-        Case("insert_json-bytes-text", lambda db: db.insert_json("u", b"{}"),
-             raises=(TypeError, "'bytes' object is not an instance of 'str'", "json_payload")),
         Case("insert_json-raw-nul", lambda db: db.insert_json("u", '{"a":"\x00"}'),
              raises=(RuntimeError, "Validation error at u.control character (\\u0000-\\u001F) found while "
                                    "parsing a string at line 1 column 6", None)),
@@ -318,7 +290,7 @@ def build_cases():
         Case("insert_many_json-raising-records", lambda db: db.insert_many_json(RaisingSequence()),
              raises=(ValueError, "hostile", "records")),
         Case("insert_many-bytes-records", lambda db: db.insert_many(b"ab"),
-             raises=(TypeError, lambda message: "'int'" in message, "records")),
+             raises=(TypeError, "'int' object is not an instance of 'tuple'", "records")),
         Case("insert_many-empty-bytes-records", lambda db: db.insert_many(b""), stored={}),
         Case("insert_many-records-cleared-during-conversion", clear_records_while_converting,
              stored={"first": b'{"c":["cleared"]}', "second": b"{}"}, entries={("c.0.cleared", "first")}),
@@ -337,7 +309,6 @@ def clear_records_while_converting(db):
 
 def read_cases():
     deep_rows = {"deep": DEEP_ARRAY_TEXT.encode(), "deepo": DEEP_OBJECT_TEXT.encode()}
-    deep_index = [(DEEP_ARRAY_PATH + ".1", "deep")]
     return [
         Case("get-surrogate-id", lambda db: db.get("\ud800"),
              raises=(UnicodeEncodeError, surrogate_text("\ud800").split(": ", 1)[1], "id")),
@@ -351,17 +322,6 @@ def read_cases():
              returns={"s": BIG_TEXT}),
         Case("get-deep-array", lambda db: db.get("deep"), rows=deep_rows,
              raises=(RuntimeError, "Json parsing error " + DEEP_ARRAY_REASON, None)),
-        Case("get-deep-object", lambda db: db.get("deepo"), rows=deep_rows,
-             raises=(RuntimeError, "Json parsing error " + DEEP_OBJECT_REASON, None)),
-        Case("get_many-deep", lambda db: db.get_many(["base", "deep"]), rows=deep_rows,
-             raises=(RuntimeError, "Json parsing error " + DEEP_ARRAY_REASON, None)),
-        Case("scan_prefix-deep", lambda db: db.scan_prefix("dee"), rows=deep_rows,
-             raises=(RuntimeError, "Json Parse Error " + DEEP_ARRAY_REASON, None)),
-        Case("filter_by_metadata-deep", lambda db: db.filter_by_metadata(DEEP_ARRAY_PATH, "1"),
-             rows=deep_rows, index=deep_index,
-             raises=(RuntimeError, "Json Parse Error " + DEEP_ARRAY_REASON, None)),
-        Case("get-number-beyond-range", lambda db: db.get("n"), rows={"n": b'{"a":1e400}'},
-             raises=(RuntimeError, "Json parsing error number out of range at line 1 column 10", None)),
         Case("get-integers-beyond-64-bits", lambda db: db.get("n"),
              rows={"n": b'{"a":18446744073709551616,"b":-9223372036854775809}'},
              returns={"a": 18446744073709551616.0, "b": -9223372036854775809.0}),
@@ -445,11 +405,7 @@ def prepare_file(baseline_path, path, case):
 def check_raised(excinfo, raises):
     kind, message, note = raises
     assert excinfo.type is kind, excinfo.value
-    text = str(excinfo.value)
-    if callable(message):
-        assert message(text), text[:300]
-    else:
-        assert text == message
+    assert str(excinfo.value) == message
     notes = getattr(excinfo.value, "__notes__", [])
     if note is not None:
         assert notes == [f"while processing '{note}'"]
@@ -460,19 +416,10 @@ def test_hostile_input(baseline_path, tmp_path, case):
     path = str(tmp_path / "bad.db")
     documents, pairs = prepare_file(baseline_path, path, case)
     db = DBEngine(path)
-    stored = True
     if case.raises is not None:
         with pytest.raises(Exception) as excinfo:
             case.call(db)
         check_raised(excinfo, case.raises)  # records queued before the bad one stay queued
-    elif case.may_raise is not None:
-        try:
-            assert case.call(db) is None
-        except RuntimeError:
-            with pytest.raises(RuntimeError) as excinfo:
-                case.call(db)
-            check_raised(excinfo, case.may_raise)
-            stored = False
     else:
         assert case.call(db) == case.returns
     # The engine goes on writing: the writer survived whatever it applied.
@@ -483,9 +430,8 @@ def test_hostile_input(baseline_path, tmp_path, case):
 
     expected_documents = dict(documents)
     expected_pairs = set(pairs)
-    if stored:
-        expected_documents.update(case.stored)
-        expected_pairs |= case.entries
+    expected_documents.update(case.stored)
+    expected_pairs |= case.entries
     for doc_id in case.removed:
         del expected_documents[doc_id]
         expected_pairs = {pair for pair in expected_pairs if pair[1] != doc_id}

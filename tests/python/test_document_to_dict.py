@@ -74,9 +74,18 @@ CONVERSIONS = [
 
 @pytest.mark.parametrize("body, expected", CONVERSIONS, ids=range(len(CONVERSIONS)))
 def test_stored_text_converts(db_path, body, expected):
-    db = plant(db_path, body)
-    for value in read_four_ways(db):
-        assert same_value(value, expected), value
+    assert same_value(plant(db_path, body).get("d"), expected)
+
+
+def test_every_read_converts_and_reports_in_its_own_set(db_path):
+    db = plant(db_path, '{"b":[1.5,-0],"a":{"y":1,"x":"s"}}')
+    expected = {"a": {"x": "s", "y": 1}, "b": [1.5, -0.0]}
+    assert all(same_value(value, expected) for value in read_four_ways(db))
+    reason = "number out of range at line 1 column 10"
+    db = plant(db_path + "2", '{"a":1e400}')
+    assert failures_four_ways(db) == [GET_SET + reason] * 2 + [SCAN_SET + reason] * 2
+    db = plant(db_path + "3", "[1]")
+    assert failures_four_ways(db) == [NOT_A_DICT] * 4
 
 
 INTEGER_TEXTS = ["0", "-1", "100", "18446744073709551615", "-9223372036854775808", "9007199254740993",
@@ -96,8 +105,7 @@ FLOAT_TEXTS = [
 def test_number_classes(db_path, text):
     expected = int(text) if text in INTEGER_TEXTS else float(text)
     db = plant(db_path, '{"v":%s,"w":[%s]}' % (text, text))
-    for value in read_four_ways(db):
-        assert same_value(value, {"v": expected, "w": [expected]}), value
+    assert same_value(db.get("d"), {"v": expected, "w": [expected]})
 
 
 PARSE_ERRORS = [
@@ -125,25 +133,10 @@ PARSE_ERRORS = [
 
 
 @pytest.mark.parametrize("body, reason", PARSE_ERRORS, ids=[r for _, r in PARSE_ERRORS])
-def test_parse_error_messages_of_both_sets(db_path, body, reason):
-    db = plant(db_path, body)
-    assert failures_four_ways(db) == [GET_SET + reason] * 2 + [SCAN_SET + reason] * 2
-
-
-@pytest.mark.parametrize(
-    "body",
-    [b'{"a":"\xff"}', b'{"\xc3":1}', b'{"a":"\xed\xa0\x80"}', b"\xff", b"\xef\xbb\xbf{}",
-     b'{"a":"\x01"}', b'{"a":"\\ud800"}', b'{"a":"\\udc00\\ud800"}', b'{"a":"\\q"}', b"[1,]", b"{'a':1}"],
-    ids=["utf8-value", "utf8-key", "utf8-surrogate", "utf8-top", "bom", "control", "lone-lead", "reversed-pair",
-         "escape", "comma", "quote"],
-)
-def test_invalid_documents_fail_with_a_positioned_reason(db_path, body):
-    db = plant(db_path, body)
-    messages = failures_four_ways(db)
-    for message, prefix in zip(messages, [GET_SET, GET_SET, SCAN_SET, SCAN_SET]):
-        assert re.fullmatch(re.escape(prefix) + r".+ at line 1 column \d+", message), message
-    assert messages[0] == messages[1] and messages[2] == messages[3]
-    assert messages[0][len(GET_SET):] == messages[2][len(SCAN_SET):]
+def test_parse_error_messages(db_path, body, reason):
+    with pytest.raises(RuntimeError) as excinfo:
+        plant(db_path, body).get("d")
+    assert str(excinfo.value) == GET_SET + reason
 
 
 def test_text_stored_through_insert_json_is_checked_on_read(db_path):
@@ -184,11 +177,10 @@ def test_dict_nested_deeper_than_the_reader_allows(db_path):
     assert str(excinfo.value) == GET_SET + "recursion limit exceeded at line 1 column 636"
 
 
-@pytest.mark.parametrize("body", ["null", "[]", '[1,{"a":2}]', '"s"', '""', "3", "-0", "1.5", "true", "false",
-                                  " null ", "[" * 127 + "]" * 127])
+@pytest.mark.parametrize("body", ["null", '[1,{"a":2}]', '""', "-0", "true", " null ", "[" * 127 + "]" * 127])
 def test_non_object_documents_are_refused(db_path, body):
-    db = plant(db_path, body)
-    assert failures_four_ways(db) == [NOT_A_DICT] * 4
+    with pytest.raises(RuntimeError, match=f"^{re.escape(NOT_A_DICT)}$"):
+        plant(db_path, body).get("d")
 
 
 def test_first_bad_row_fails_the_whole_list(db_path):

@@ -1,7 +1,6 @@
 """The rows of "metadata_index": one (entry, id) pair per non-null scalar of a
 document, kept in step with the documents by insert, upsert and delete."""
 
-import json
 import subprocess
 import sys
 
@@ -23,60 +22,18 @@ def entries_of(path, doc_id="d"):
     return sorted(entry for entry, listed in index_pairs(path) if listed == doc_id)
 
 
-INDEXED_TEXTS = [
-    ('{"a":{"b":"x"}}', ["a.b.x"]),
-    ('{"tags":["red","blue"]}', ["tags.0.red", "tags.1.blue"]),
-    ('{"n":2.0}', ["n.2"]),
-    ('{"n":2}', ["n.2"]),
-    ('{"n":"2"}', ["n.2"]),
-    ('{"ok":true,"v":null,"e":[],"o":{}}', ["ok.true"]),
-    ('{"v":null,"e":[],"o":{"p":[[],{}]}}', []),
-    ('{"s":""}', ["s."]),
-    ('{"m":[[1,2]]}', ["m.0.0.1", "m.0.1.2"]),
-    ('[{"a":1}]', ["0.a.1"]),
-    ('"hello"', [".hello"]),
-    ("-12", [".-12"]),
-    ("false", [".false"]),
-    ("null", []),
-    ("[]", []),
-    ('{"a":"b.c"}', ["a.b.c"]),
-    ('{"a.b":1}', ["a.b.1"]),
-    ('{"":{"a":1}}', ["a.1"]),
-    ('{"":1}', [".1"]),
-    ('{"x":{"":1}}', ["x..1"]),
-    ('{"f":1e300}', ["f." + "1" + "0" * 300]),
-    ('{"f":5e-324}', ["f.0." + "0" * 323 + "5"]),
-    ('{"a":1e21,"b":1e-7,"c":-0.0,"d":1.5,"e":0.1,"f":-2.50}',
-     ["a.1000000000000000000000", "b.0.0000001", "c.-0", "d.1.5", "e.0.1", "f.-2.5"]),
-    ('{"u":18446744073709551615,"i":-9223372036854775808,"z":0}',
-     ["i.-9223372036854775808", "u.18446744073709551615", "z.0"]),
-    ('{"q":"say \\"hi\\"\\n\\u00e9\\/\\\\"}', ['q.say "hi"\né/\\']),
-    ('{"k\\u0000":"v\\u0000w","é":"中"}', ["k\x00.v\x00w", "é.中"]),
-    ('{"a":1,"a":2}', ["a.1", "a.2"]),
-    ('{"a":1,"a":1}', ["a.1"]),
-    ('{"a":[true,{"b":[null,false]}]}', ["a.0.true", "a.1.b.1.false"]),
-]
-
-
-@pytest.mark.parametrize("text, expected", INDEXED_TEXTS, ids=[t[:40] for t, _ in INDEXED_TEXTS])
-def test_entries_of_a_json_text(db_path, text, expected):
-    run_writes(db_path, ("insert_json", "d", text))
-    assert index_pairs(db_path) == [(entry, "d") for entry in sorted(expected)]
-
-
+# The entry grammar is tabled in metadata_index_test; these rows check that
+# both write paths reach it and that the rows land byte for byte.
 @pytest.mark.parametrize(
-    "payload, expected",
+    "method, payload, expected",
     [
-        ({"b": {"y": 1.0, "x": -3}, "a": [None, "s", True]}, ["a.1.s", "a.2.true", "b.x.-3", "b.y.1"]),
-        ({"n": 2.0, "m": 2, "s": "2"}, ["m.2", "n.2", "s.2"]),
-        ({"nan": float("nan"), "t": (1, (2,))}, ["t.0.1", "t.1.0.2"]),
-        ({"f": 1e16, "g": 1.5e-7, "h": 123.456}, ["f.10000000000000000", "g.0.00000015", "h.123.456"]),
+        ("insert_json", '{"k\\u0000":"v\\u0000w","é":"中","a":[true,null,{}]}', ["a.0.true", "k\x00.v\x00w", "é.中"]),
+        ("insert", {"b": {"y": 1.0, "x": -3}, "a": [None, "s", True], "f": 1e16}, ["a.1.s", "a.2.true", "b.x.-3", "b.y.1", "f.10000000000000000"]),
     ],
 )
-def test_entries_of_a_dict(db_path, payload, expected):
-    run_writes(db_path, ("insert", "d", payload))
-    assert entries_of(db_path) == sorted(expected)
-    assert len(index_pairs(db_path)) == len(expected)
+def test_entries_of_a_document(db_path, method, payload, expected):
+    run_writes(db_path, (method, "d\x00.", payload))
+    assert index_pairs(db_path) == [(entry, "d\x00.") for entry in sorted(expected)]
 
 
 def test_many_members_and_elements_all_indexed(db_path):
@@ -156,17 +113,6 @@ def test_deleting_an_unparsable_document_removes_no_entries(db_path):
     )
     assert stored_documents(db_path) == {}
     assert index_pairs(db_path) == [("s.x", "big")]
-
-
-def test_ids_and_values_stored_byte_for_byte(db_path):
-    ids = ["a\x00b", "é中😀", "with.dots", "", " "]
-    run_writes(db_path, *[("insert", doc_id, {"k": f"v\x00{doc_id}", "é": "ü"}) for doc_id in ids])
-    documents = stored_documents(db_path)
-    assert sorted(documents) == sorted(ids)
-    for doc_id in ids:
-        expected = json.dumps({"k": f"v\x00{doc_id}", "é": "ü"}, ensure_ascii=False, separators=(",", ":"))
-        assert documents[doc_id] == expected.encode()
-        assert entries_of(db_path, doc_id) == sorted([f"k.v\x00{doc_id}", "é.ü"])
 
 
 def test_deep_nesting_does_not_stop_the_writer(tmp_path):

@@ -13,7 +13,6 @@ import argparse
 import os
 import random
 import signal
-import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -24,7 +23,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from crash_child import PROGRESS_EVERY  # noqa: E402
-from model import Store, canonical_bytes, operation_groups, single_operations  # noqa: E402
+from model import Store, canonical_bytes, operation_groups, read_file, single_operations  # noqa: E402
 from quillmere import DBEngine  # noqa: E402
 
 
@@ -45,17 +44,6 @@ def read_side_file(side_path):
         elif line.startswith("issued "):
             issued = max(issued, int(line.split()[1]))
     return closed, issued, started
-
-
-def read_file(path):
-    connection = sqlite3.connect(path)
-    try:
-        integrity = connection.execute("PRAGMA integrity_check").fetchall()
-        documents = {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")}
-        pairs = set(connection.execute("SELECT entry, id FROM metadata_index"))
-        return integrity, documents, pairs
-    finally:
-        connection.close()
 
 
 def matching_prefix(seed, closed, upper, documents, pairs):

@@ -4,6 +4,7 @@ index entries of a document, computed independently of the engine."""
 
 import json
 import random
+import sqlite3
 
 # Floats are drawn from a range in which Python's repr and the engine's
 # canonical form both write plain decimals ("0.0001", "12.5", "3.0").
@@ -121,3 +122,14 @@ def single_operations(group):
     if group[0] == "close":
         return []
     return [group]
+
+
+def read_file(path):
+    """(integrity check result, {id: body bytes}, set of (entry, id)) of a database file."""
+    connection = sqlite3.connect(path)
+    try:
+        integrity = connection.execute("PRAGMA integrity_check").fetchall()
+        documents = {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")}
+        return integrity, documents, set(connection.execute("SELECT entry, id FROM metadata_index"))
+    finally:
+        connection.close()

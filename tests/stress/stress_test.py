@@ -13,7 +13,6 @@ import faulthandler
 import json
 import os
 import random
-import sqlite3
 import sys
 import tempfile
 import threading
@@ -23,7 +22,7 @@ from collections import Counter
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from model import index_entries, random_document  # noqa: E402
+from model import index_entries, random_document, read_file  # noqa: E402
 from quillmere import DBEngine  # noqa: E402
 
 DOCUMENTED = {
@@ -136,13 +135,7 @@ def worker(number, engines, stop, counts, problems, heartbeat):
 
 
 def check_file(path):
-    connection = sqlite3.connect(path)
-    try:
-        integrity = connection.execute("PRAGMA integrity_check").fetchall()
-        documents = dict(connection.execute("SELECT id, body FROM documents"))
-        pairs = set(connection.execute("SELECT entry, id FROM metadata_index"))
-    finally:
-        connection.close()
+    integrity, documents, pairs = read_file(path)
     if integrity != [("ok",)]:
         return f"{path}: integrity_check gave {integrity!r}"
     for doc_id, body in documents.items():

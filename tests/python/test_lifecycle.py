@@ -1,0 +1,243 @@
+"""Opening, locking, closing and releasing an engine; the interpreter exiting
+with work queued or reads running; a writer whose commit fails; the module."""
+
+import gc
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+from conftest import index_pairs, raw_rows, stored_documents
+from quillmere import DBEngine
+from quillmere import quillmere as native
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "stress"))
+import exit_test  # noqa: E402
+
+CRASHED = "Background write worker has crashed!"
+CLOSED_TWICE = "Failed to send shutdown signal sending on a disconnected channel"
+LOCKED = "Database already open. Cannot acquire lock."
+
+
+def run_python(script, *args, timeout=120):
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def test_new_file_has_both_tables_and_reopening_keeps_every_row(db_path):
+    db = DBEngine(db_path)
+    db.insert("a", {"x": 1, "tags": ["red"]})
+    db.insert_json("b", '[true, "s"]')
+    db.close_engine()
+    del db
+    gc.collect()
+    expected = {"a": b'{"tags":["red"],"x":1}', "b": b'[true, "s"]'}
+    pairs = [("0.true", "b"), ("1.s", "b"), ("tags.0.red", "a"), ("x.1", "a")]
+    for _ in range(2):
+        assert raw_rows(db_path, "SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY name") == [
+            ("documents",), ("metadata_index",)]
+        assert (stored_documents(db_path), index_pairs(db_path)) == (expected, pairs)
+        again = DBEngine(db_path)
+        assert again.get("a") == {"tags": ["red"], "x": 1}
+        again.close_engine()
+        del again
+        gc.collect()
+
+
+def test_the_file_is_locked_until_the_engine_is_released(db_path):
+    first = DBEngine(db_path)
+    probe = "import sys\nfrom quillmere import DBEngine\ntry:\n    DBEngine(sys.argv[1])\n" \
+            "except RuntimeError as error:\n    print(error)\nelse:\n    print('opened')\n"
+    assert run_python(probe, db_path).stdout == LOCKED + "\n"
+    with pytest.raises(RuntimeError, match=f"^{LOCKED}$"):
+        DBEngine(db_path)
+    first.insert("still", {"ok": True})  # the refused open left the first one working
+    first.close_engine()
+    with pytest.raises(RuntimeError, match=f"^{LOCKED}$"):
+        DBEngine(db_path)  # a closed engine still holds the file
+    del first
+    gc.collect()
+    second = DBEngine(db_path)
+    second.close_engine()
+    del second
+    gc.collect()
+    assert run_python(probe, db_path).stdout == "opened\n"
+    assert stored_documents(db_path) == {"still": b'{"ok":true}'}
+
+
+def test_missing_folder_is_an_io_error(tmp_path):
+    with pytest.raises(RuntimeError, match="^I/O error: No such file or directory"):
+        DBEngine(str(tmp_path / "no" / "db"))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_close_commits_everything_and_later_writes_are_refused(db_path):
+    db = DBEngine(db_path)
+    for i in range(12000):
+        db.insert(f"doc{i}", {"i": i})
+    db.upsert("doc0", {"i": -1})
+    db.delete("doc1")
+    assert db.close_engine() is None
+    documents = stored_documents(db_path)
+    assert len(documents) == 11999 and "doc1" not in documents
+    assert (documents["doc0"], documents["doc11999"]) == (b'{"i":-1}', b'{"i":11999}')
+    assert len(index_pairs(db_path)) == 11999
+    for write in (lambda: db.insert("a", {"x": b""}), lambda: db.upsert("a", {}), lambda: db.delete("a"),
+                  lambda: db.insert_json("a", "x"), lambda: db.insert_many([]),
+                  lambda: db.insert_many_json([("a", "{}")])):
+        with pytest.raises(RuntimeError, match=f"^{CRASHED}$"):
+            write()  # refused before the payload is looked at
+    for _ in range(2):
+        with pytest.raises(RuntimeError, match=f"^{CLOSED_TWICE}$"):
+            db.close_engine()
+    assert db.get("doc0") == {"i": -1}  # reads go on
+    assert len(stored_documents(db_path)) == 11999
+
+
+RELEASE_WITHOUT_CLOSE = """
+import gc, sys, time
+from quillmere import DBEngine
+path, count = sys.argv[1], int(sys.argv[2])
+db = DBEngine(path)
+for i in range(count):
+    db.insert(f"doc{i}", {"i": i})
+db.delete("doc0")
+del db
+gc.collect()
+deadline = time.monotonic() + 60
+while True:
+    try:
+        DBEngine(path).close_engine()
+        break
+    except RuntimeError as error:
+        assert str(error) == "Database already open. Cannot acquire lock.", error
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+"""
+
+
+def test_release_without_close_still_applies_queued_writes(db_path):
+    run = run_python(RELEASE_WITHOUT_CLOSE, db_path, 30000)
+    assert (run.returncode, run.stderr) == (0, "")
+    documents = stored_documents(db_path)
+    assert len(documents) == 29999 and "doc0" not in documents
+    assert documents["doc29999"] == b'{"i":29999}'
+    assert len(index_pairs(db_path)) == 29999
+
+
+@pytest.mark.parametrize("mode", exit_test.MODES)
+def test_interpreter_exit_commits_every_accepted_write(tmp_path, mode):
+    """One quick run of each mode of the stress exit test."""
+    assert exit_test.run_once(mode, 0, str(tmp_path), count=min(exit_test.MODES[mode][1], 20000)) is None
+
+
+@pytest.mark.parametrize("ending", ["holder = [db]\nholder.append(holder)\ndel db, holder\n",
+                                    "import threading\nthreading.Thread(target=lambda: db.insert('t', {})).start()\n"],
+                         ids=["in-cycle", "thread"])
+def test_exit_with_the_engine_in_a_cycle_or_written_by_a_thread(db_path, ending):
+    script = "import sys\nfrom quillmere import DBEngine\ndb = DBEngine(sys.argv[1])\ndb.insert('a', {})\n" + ending
+    assert run_python(script, db_path).returncode == 0
+    assert set(stored_documents(db_path)) == ({"a", "t"} if "thread" in ending else {"a"})
+
+
+COMMIT_FAILURE = """
+import json, os, resource, signal, sys, time
+from quillmere import DBEngine
+path = sys.argv[1]
+db = DBEngine(path)
+db.insert("seed", {"v": 0})
+db.insert_many([])
+deadline = time.monotonic() + 30
+while db.get("seed") is None and time.monotonic() < deadline:
+    time.sleep(0.01)
+# The write-ahead log is what grows; SIGXFSZ ignored turns the limit into EFBIG.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+limit = os.path.getsize(path) + os.path.getsize(path + "-wal") + 3 * 2**20
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+committed, crashed = 0, False
+while not crashed:
+    db.insert_many([(f"b{committed}-{i}", {"b": committed, "i": i, "pad": "p" * 1000}) for i in range(100)])
+    deadline = time.monotonic() + 30
+    while not crashed and time.monotonic() < deadline:
+        if db.get(f"b{committed}-99") is not None:
+            break
+        try:
+            db.delete("absent")  # a probe: raises once the writer has gone
+        except RuntimeError as error:
+            assert str(error) == "Background write worker has crashed!", error
+            crashed = True
+        time.sleep(0.005)
+    assert time.monotonic() < deadline, "neither committed nor crashed"
+    if db.get(f"b{committed}-99") is not None:  # committed just before a later batch failed
+        committed += 1
+outcome = {"committed": committed}
+for name, call in [("insert", lambda: db.insert("late", {})), ("close", db.close_engine)]:
+    try:
+        call()
+    except RuntimeError as error:
+        outcome[name] = str(error)
+outcome["get"] = db.get("seed")
+print(json.dumps(outcome))
+"""
+
+
+def test_a_failed_commit_ends_the_writer_as_a_crash(db_path):
+    run = run_python(COMMIT_FAILURE, db_path)
+    assert run.returncode == 0, run.stderr
+    outcome = json.loads(run.stdout)
+    committed = outcome["committed"]
+    assert committed >= 1
+    assert outcome["insert"] == CRASHED
+    prefix = "Background writer panicked during shut down: "
+    assert outcome["close"].startswith(prefix)
+    reason = outcome["close"][len(prefix):]
+    assert reason in ("disk I/O error", "database or disk is full"), reason
+    assert run.stderr == f"quillmere: background thread failed: {reason}\n"
+    assert outcome["get"] == {"v": 0}
+
+    # The writer commits whatever is queued, so the failing insert_many may
+    # have a prefix in an earlier, committed transaction; never a gap.
+    stored = stored_documents(db_path)
+    expected = {f"b{b}-{i}": f'{{"b":{b},"i":{i},"pad":"{"p" * 1000}"}}'.encode()
+                for b in range(committed + 1) for i in range(100)}
+    cut = next((i for i in range(100) if f"b{committed}-{i}" not in stored), 100)
+    expected = {doc_id: body for doc_id, body in expected.items()
+                if not doc_id.startswith(f"b{committed}-") or int(doc_id.split("-")[1]) < cut}
+    expected["seed"] = b'{"v":0}'
+    assert stored == expected
+    db = DBEngine(db_path)
+    assert [doc_id for doc_id, _ in db.filter_by_metadata("pad", "p" * 1000)] == sorted(expected.keys() - {"seed"})
+    assert len(index_pairs(db_path)) == 3 * (len(expected) - 1) + 1
+    db.close_engine()
+
+
+def test_module_holds_only_the_engine_class_and_import_has_no_side_effects(tmp_path):
+    public = {name for name in vars(native) if not name.startswith("__")}
+    assert public == {"DBEngine"}
+    assert native.__doc__ == "" and sys.modules["quillmere"].DBEngine is native.DBEngine
+    spec = importlib.util.find_spec("quillmere.quillmere")
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)  # running the module step again reuses the class
+    assert fresh.DBEngine is native.DBEngine
+    script = ("import os, warnings\nwarnings.simplefilter('error')\nbefore = len(os.listdir('/proc/self/task'))\n"
+              "import quillmere\nprint(before == len(os.listdir('/proc/self/task')), os.listdir('.'))\n")
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True)
+    assert (run.stdout, run.stderr) == ("True []\n", "")
+
+
+def test_engine_class_shape(engine):
+    cls = native.DBEngine
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == ("DBEngine", "DBEngine", "quillmere")
+    assert (cls.__text_signature__, cls.__doc__, cls.__bases__) == ("(path)", "", (object,))
+    assert not {"__init__", "__repr__", "__del__", "__dict__", "__weakref__"} & set(vars(cls))
+    assert repr(engine).startswith("<quillmere.DBEngine object at 0x")
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Derived", (cls,), {})
+    with pytest.raises(AttributeError, match="^'quillmere.DBEngine' object has no attribute 'extra'$"):
+        engine.extra = 1
+    with pytest.raises(TypeError, match="^cannot create weak reference to 'quillmere.DBEngine' object$"):
+        weakref.ref(engine)
