@@ -215,14 +215,14 @@ def test_a_failed_commit_ends_the_writer_as_a_crash(db_path):
     db.close_engine()
 
 
-def test_module_holds_only_the_engine_class_and_import_has_no_side_effects(tmp_path):
+def test_module_holds_only_the_engine_classes_and_import_has_no_side_effects(tmp_path):
     public = {name for name in vars(native) if not name.startswith("__")}
-    assert public == {"DBEngine"}
+    assert public == {"DBEngine", "DBEngineWebServer"}
     assert native.__doc__ == "" and sys.modules["quillmere"].DBEngine is native.DBEngine
     spec = importlib.util.find_spec("quillmere.quillmere")
     fresh = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(fresh)  # running the module step again reuses the class
-    assert fresh.DBEngine is native.DBEngine
+    spec.loader.exec_module(fresh)  # running the module step again reuses the classes
+    assert (fresh.DBEngine, fresh.DBEngineWebServer) == (native.DBEngine, native.DBEngineWebServer)
     script = ("import os, warnings\nwarnings.simplefilter('error')\nbefore = len(os.listdir('/proc/self/task'))\n"
               "import quillmere\nprint(before == len(os.listdir('/proc/self/task')), os.listdir('.'))\n")
     run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True)
