@@ -56,7 +56,7 @@ def targets_panel(axes, targets):
     axes.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
     axes.xaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}x"))
     axes.xaxis.set_minor_formatter(NullFormatter())
-    axes.set_xlabel("quillmere / baseline (log scale)")
+    axes.set_xlabel("figure / baseline (log scale)")
     axes.set_title("Targets: green PASS, red MISS")
     axes.legend(fontsize="small")
 
