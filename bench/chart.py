@@ -40,16 +40,23 @@ def targets_panel(axes, targets):
     labels = [f"{row['target']} ({row['dataset']})" for row in rows]
     colours = ["tab:green" if row["verdict"] == "PASS" else "tab:red" for row in rows]
     axes.barh(range(len(rows)), [row["ratio"] for row in rows], color=colours)
-    axes.scatter(
-        [row["minimum"] for row in rows], range(len(rows)), marker="|", s=300, color="black", label="needed"
-    )
-    axes.set_yticks(range(len(rows)), labels, fontsize="small")
+    for bound, marker, label in (("minimum", "|", "needed at least"), ("maximum", "x", "needed at most")):
+        bounded = [(index, row[bound]) for index, row in enumerate(rows) if row.get(bound) is not None]
+        axes.scatter(
+            [value for _, value in bounded],
+            [index for index, _ in bounded],
+            marker=marker,
+            s=300 if marker == "|" else 60,
+            color="black",
+            label=label,
+        )
+    axes.set_yticks(range(len(rows)), labels, fontsize="x-small")
     axes.invert_yaxis()
     axes.set_xscale("log")
     axes.xaxis.set_major_locator(LogLocator(subs=(1.0, 2.0, 5.0)))
     axes.xaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:g}x"))
     axes.xaxis.set_minor_formatter(NullFormatter())
-    axes.set_xlabel("quillmere / baseline (log scale)")
+    axes.set_xlabel("figure / baseline (log scale)")
     axes.set_title("Targets: green PASS, red MISS")
     axes.legend(fontsize="small")
 
@@ -68,8 +75,8 @@ def memory_panel(axes, memory):
 
 
 def draw_chart(path, measurements, datasets, targets, memory, machine_line):
-    figure = Figure(figsize=(18, 12))
-    axes = figure.subplots(2, 2)
+    figure = Figure(figsize=(18, 15))
+    axes = figure.subplots(2, 2, height_ratios=(1, 1.5))
     for panel, dataset in zip(axes[0], datasets, strict=True):
         ratio_panel(panel, measurements, dataset)
     targets_panel(axes[1][0], targets)

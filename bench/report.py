@@ -5,8 +5,10 @@ import json
 from dataclasses import asdict
 
 from bench.conversion import CONVERSION_WORKLOADS
+from bench.peers.quillmere_wal import WAL_SUBJECT
 from bench.targets import QUILLMERE
-from bench.workloads import STORE_WORKLOADS, THREAD_COUNTS, threads_workload
+from bench.web_server import WAL_REPLAY, WEB_SERVER_WORKLOADS
+from bench.workloads import STORE_WORKLOADS, THREAD_WORKLOADS
 
 SMALLER_STORE = "*"
 
@@ -65,18 +67,32 @@ def throughput_table(measurements, dataset, size, workloads):
 
 def targets_table(rows):
     return markdown(
-        ["target", "data set", "quillmere / baseline", "needed", "verdict"],
+        ["target", "data set", "ratio", "needed", "verdict"],
         [
             [
                 row["target"],
                 row["dataset"],
                 "" if row["ratio"] is None else times(row["ratio"]),
-                f">= {row['minimum']}x",
+                row["needed"],
                 row["verdict"],
             ]
             for row in rows
         ],
     )
+
+
+def web_server_table(measurements, sizes_by_dataset, wal_frames):
+    """The workloads of DBEngineWebServer alone, one column per data set."""
+    found = {(m.dataset, m.workload): m for m in measurements if m.subject == WAL_SUBJECT}
+    rows = []
+    for workload in WEB_SERVER_WORKLOADS:
+        figures = [found.get((dataset, workload)) for dataset in sizes_by_dataset]
+        if not any(figures):
+            continue
+        unit = next(figure.unit for figure in figures if figure)
+        label = f"{workload} of {wal_frames:,} frames" if workload == WAL_REPLAY else workload
+        rows.append([label, unit, *(human(figure.rate) if figure else "" for figure in figures)])
+    return markdown(["DBEngineWebServer alone", "unit", *sizes_by_dataset], rows)
 
 
 def memory_table(memory):
@@ -104,13 +120,13 @@ def machine_line(machine):
     )
 
 
-def text_report(measurements, sizes_by_dataset, targets, memory, machine, notes):
-    thread_workloads = [threads_workload(count) for count in THREAD_COUNTS]
+def text_report(measurements, sizes_by_dataset, targets, memory, machine, notes, wal_frames):
     parts = [f"Machine: {machine_line(machine)}"]
     for dataset, size in sizes_by_dataset.items():
         parts.append(throughput_table(measurements, dataset, size, STORE_WORKLOADS))
-        parts.append(throughput_table(measurements, dataset, size, thread_workloads))
+        parts.append(throughput_table(measurements, dataset, size, THREAD_WORKLOADS))
         parts.append(throughput_table(measurements, dataset, size, CONVERSION_WORKLOADS))
+    parts.append(web_server_table(measurements, sizes_by_dataset, wal_frames))
     parts.append("Targets\n\n" + targets_table(targets))
     parts.append(
         f"Memory: {memory['documents']:,} synthetic documents through insert_many "

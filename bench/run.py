@@ -23,6 +23,7 @@ from bench.peers import load_peers
 from bench.report import machine_line, text_report, write_json
 from bench.sizes import FULL, QUICK
 from bench.targets import evaluate
+from bench.web_server import wal_replay
 from bench.workloads import store_workloads
 
 OUTPUT = Path(__file__).parent
@@ -70,12 +71,20 @@ def main():
                 progress(f"{dataset.name}: {peer.name} took {time.perf_counter() - started:.1f} s")
             measurements += conversion_workloads(dataset, sizes, work / dataset.name / "conversion")
             progress(f"{dataset.name}: conversion done")
+            if dataset.name == "synthetic":
+                started = time.perf_counter()
+                try:
+                    measurements.append(wal_replay(dataset, sizes.wal_frames, sizes.seed, work / "wal-replay"))
+                except Exception as error:  # the run goes on without this figure
+                    notes.append(f"WAL replay: stopped by {error!r}")
+                    progress(notes[-1])
+                progress(f"WAL replay of {sizes.wal_frames:,} frames took {time.perf_counter() - started:.1f} s")
         memory = measure_memory(work / "memory", sizes.memory_docs, sizes.memory_chunk, sizes.seed)
         progress("memory done")
     machine["load_average_at_end"] = os.getloadavg()[0]
     sizes_by_dataset = {dataset.name: len(dataset.records) for dataset in datasets}
     targets = evaluate(measurements, list(sizes_by_dataset))
-    print(text_report(measurements, sizes_by_dataset, targets, memory, machine, notes))
+    print(text_report(measurements, sizes_by_dataset, targets, memory, machine, notes, sizes.wal_frames))
     write_json(
         OUTPUT / "results.json", measurements, sizes_by_dataset, targets, memory, machine, notes, sizes
     )

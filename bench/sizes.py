@@ -17,6 +17,7 @@ class Sizes:
     conversion_repeats: int  # conversion timings, the best one counts
     memory_docs: int  # documents of the memory run
     memory_chunk: int  # documents per insert_many call of the memory run
+    wal_frames: int  # Insert frames of the WAL file that DBEngineWebServer replays
     budget: float  # seconds a timed pass of a read workload may take per store
     passes: int  # timed passes of a read workload, the fastest one counts
     warmup: float  # seconds of untimed, checked calls before a read workload
@@ -36,6 +37,7 @@ FULL = Sizes(
     conversion_repeats=5,
     memory_docs=1_000_000,
     memory_chunk=10_000,
+    wal_frames=1_000_000,
     budget=2.0,
     passes=5,
     warmup=0.3,
@@ -54,6 +56,7 @@ QUICK = Sizes(
     conversion_repeats=3,
     memory_docs=100_000,
     memory_chunk=10_000,
+    wal_frames=50_000,
     budget=0.5,
     passes=1,
     warmup=0.1,

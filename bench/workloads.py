@@ -19,6 +19,7 @@ from dataclasses import dataclass
 
 from bench.expected import Expected
 from bench.measure import Measurement, run_bounded, timed
+from bench.web_server import backup, page_workloads, scan_all_workload
 
 BULK = "bulk insert"
 SINGLE = "single inserts"
@@ -30,8 +31,12 @@ THREAD_COUNTS = (1, 2, 4)
 STORE_WORKLOADS = (BULK, SINGLE, GET, GET_MANY, SCAN, *FILTERS.values())
 
 
-def threads_workload(count):
-    return f"get, {count} thread{'s' if count > 1 else ''}"
+def threads_workload(count, call="get"):
+    return f"{call}, {count} thread{'s' if count > 1 else ''}"
+
+
+MANY = "get_many 100"
+THREAD_WORKLOADS = tuple(threads_workload(count, call) for call in ("get", MANY) for count in THREAD_COUNTS)
 
 
 @dataclass
@@ -60,8 +65,17 @@ def store_workloads(peer_class, dataset, sizes, directory):
         results.append(bulk_insert(peer, dataset.name, stored))
         results += reads(peer, dataset, stored, sizes)
         if peer.threaded:
-            ids = random.Random(sizes.seed).choices([doc_id for doc_id, _ in stored], k=sizes.thread_gets)
+            rng = random.Random(sizes.seed)
+            stored_ids = [doc_id for doc_id, _ in stored]
+            ids = rng.choices(stored_ids, k=sizes.thread_gets)
             results += threaded_gets(peer, dataset.name, ids, len(stored), sizes)
+            many = min(sizes.get_many_ids, len(stored_ids))
+            batches = [rng.sample(stored_ids, many) for _ in range(sizes.thread_gets // many)]
+            results += threaded_gets(peer, dataset.name, batches, len(stored), sizes, MANY, many)
+        if getattr(peer, "paged", False):
+            workloads = [*page_workloads(peer, dataset, stored), scan_all_workload(peer, stored)]
+            results += timed_reads(workloads, dataset.name, len(stored), sizes, peer.name)
+            results.append(backup(peer, dataset.name, stored, directory))
     finally:
         peer.close()
         shutil.rmtree(directory)
@@ -121,12 +135,17 @@ def reads(peer, dataset, stored, sizes):
             for label, name in FILTERS.items()
         ),
     ]
+    return timed_reads(workloads, dataset.name, len(stored), sizes, peer.name)
+
+
+def timed_reads(workloads, dataset_name, stored_count, sizes, subject):
+    """A checked warm-up and the fastest timed pass of each ReadWorkload."""
     results = []
     for workload in workloads:
         warm_up(workload, sizes.warmup)
         units, seconds = fastest_pass(workload, sizes)
         results.append(
-            Measurement(dataset.name, workload.name, peer.name, workload.unit, units, seconds, len(stored))
+            Measurement(dataset_name, workload.name, subject, workload.unit, units, seconds, stored_count)
         )
     return results
 
@@ -152,34 +171,37 @@ def warm_up(workload, seconds):
             break
 
 
-def threaded_gets(peer, dataset_name, ids, stored_count, sizes):
-    """`ids` shared out among 1, 2 and 4 threads that call get at the same
-    time. Each is timed in up to `sizes.passes` runs, repeated only while a run
-    stays within the budget, and the fastest counts."""
+def threaded_gets(peer, dataset_name, items, stored_count, sizes, call="get", docs_per_item=1):
+    """`items` shared out among 1, 2 and 4 threads that call get (each item an
+    id) or get_many (each item a list of ids) at the same time. Each is timed
+    in up to `sizes.passes` runs, repeated only while a run stays within the
+    budget, and the fastest counts."""
     results = []
     for count in THREAD_COUNTS:
-        share = len(ids) // count
-        jobs = [(peer.reader(), ids[index * share : (index + 1) * share]) for index in range(count)]
+        share = len(items) // count
+        jobs = [
+            (peer.reader() if call == "get" else peer.many_reader(), items[index * share : (index + 1) * share])
+            for index in range(count)
+        ]
         runs = [run_together(jobs)]
         while len(runs) < sizes.passes and runs[-1] < sizes.budget:
             runs.append(run_together(jobs))
         seconds = min(runs)
-        workload = threads_workload(count)
-        results.append(
-            Measurement(dataset_name, workload, peer.name, "docs/s", share * count, seconds, stored_count)
-        )
+        workload = threads_workload(count, call)
+        units = share * count * docs_per_item
+        results.append(Measurement(dataset_name, workload, peer.name, "docs/s", units, seconds, stored_count))
     return results
 
 
 def run_together(jobs):
-    """Runs each (get, ids) job on a thread of its own, all released at once,
+    """Runs each (call, items) job on a thread of its own, all released at once,
     and returns the seconds until the last one has finished."""
     start = threading.Barrier(len(jobs) + 1)
 
-    def work(get, ids):
+    def work(call, items):
         start.wait()
-        for doc_id in ids:
-            get(doc_id)
+        for item in items:
+            call(item)
 
     threads = [threading.Thread(target=work, args=job) for job in jobs]
     for thread in threads:

@@ -6,6 +6,7 @@ import importlib
 
 PEERS = (
     ("quillmere_engine", "QuillmereEngine"),
+    ("quillmere_wal", "QuillmereWal"),
     ("sqlite_json", "SqliteJson"),
     ("sqlite_indexed", "SqliteIndexed"),
     ("lmdb_json", "LmdbJson"),

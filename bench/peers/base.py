@@ -55,6 +55,10 @@ class Peer(ABC):
         """A get function for one reader thread."""
         return self.get
 
+    def many_reader(self):
+        """A get_many function for one reader thread."""
+        return self.get_many
+
     @abstractmethod
     def close(self):
         """Releases the store."""

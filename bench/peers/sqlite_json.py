@@ -43,9 +43,7 @@ class SqliteJson(Peer):
         return get_from(self.db, doc_id)
 
     def get_many(self, ids):
-        placeholders = ",".join("?" * len(ids))
-        bodies = dict(self.db.execute(f"SELECT id, body FROM docs WHERE id IN ({placeholders})", ids))
-        return [(doc_id, json.loads(bodies[doc_id]) if doc_id in bodies else None) for doc_id in ids]
+        return get_many_from(self.db, ids)
 
     def scan_prefix(self, prefix):
         rows = self.db.execute(
@@ -64,6 +62,10 @@ class SqliteJson(Peer):
         connection = sqlite3.connect(self.path, check_same_thread=False)  # used by one thread only
         return lambda doc_id: get_from(connection, doc_id)
 
+    def many_reader(self):
+        connection = sqlite3.connect(self.path, check_same_thread=False)  # used by one thread only
+        return lambda ids: get_many_from(connection, ids)
+
     def close(self):
         self.db.close()
 
@@ -71,3 +73,9 @@ class SqliteJson(Peer):
 def get_from(connection, doc_id):
     row = connection.execute("SELECT body FROM docs WHERE id = ?", (doc_id,)).fetchone()
     return json.loads(row[0]) if row else None
+
+
+def get_many_from(connection, ids):
+    placeholders = ",".join("?" * len(ids))
+    bodies = dict(connection.execute(f"SELECT id, body FROM docs WHERE id IN ({placeholders})", ids))
+    return [(doc_id, json.loads(bodies[doc_id]) if doc_id in bodies else None) for doc_id in ids]

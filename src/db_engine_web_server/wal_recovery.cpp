@@ -10,6 +10,7 @@
 #include "common/io_error.h"
 #include "db_engine_web_server/wal_format.h"
 #include "engine/apply_write_op.h"
+#include "engine/batch.h"
 #include "engine/metadata_index.h"
 
 namespace quillmere::db_engine_web_server {
@@ -35,11 +36,20 @@ class FileDescriptor {
 };
 
 // Replays frames until the first one that is not whole; a header that cannot
-// be read fails.
+// be read fails. The index changes are written every MAX_BATCH_OPS frames,
+// as the database writer writes those of each batch, so that no sort spans
+// the whole file: the last change of a pair decides either way.
 Status replay(WalFrameReader& reader, store::WriteTransaction& transaction,
               engine::IndexChanges& index) {
   WalFrame frame;
+  std::size_t frames_since_apply = 0;
   for (;;) {
+    if (frames_since_apply == engine::MAX_BATCH_OPS) {
+      index.apply(transaction);
+      index.clear();
+      frames_since_apply = 0;
+    }
+    ++frames_since_apply;
     Result<WalRead> read = reader.next(frame);
     if (!read.ok()) return read.status();
     switch (read.value()) {
