@@ -6,7 +6,7 @@
 #include <fstream>
 #include <regex>
 
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {

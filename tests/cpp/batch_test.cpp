@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "db_engine_web_server/database_writer.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::engine {
 namespace {

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {

@@ -15,7 +15,7 @@
 #include "db_engine_web_server/database_writer.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/write_op.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {

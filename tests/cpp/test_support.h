@@ -1,0 +1,73 @@
+// Shared by the tests: a temporary directory removed with its contents, and
+// readers of a store's rows.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/database.h"
+
+namespace quillmere::testing_support {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillmere_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+using Rows = std::vector<std::pair<std::string, std::string>>;
+using Ids = std::vector<std::string>;
+
+inline std::shared_ptr<store::Database> open_store(const std::string& path) {
+  auto db = store::Database::open(path);
+  EXPECT_TRUE(db.ok()) << db.error();
+  return db.ok() ? db.value() : nullptr;
+}
+
+// (id, body) rows from `from` on, in store order.
+inline Rows documents(store::ReadTransaction& read, std::string_view from = "") {
+  Rows rows;
+  EXPECT_TRUE(read.scan_documents(from, [&](auto id, auto body) {
+                    return rows.emplace_back(id, body), true;
+                  }).ok());
+  return rows;
+}
+
+inline Ids index_ids(store::ReadTransaction& read, std::string_view entry) {
+  Ids ids;
+  EXPECT_TRUE(read.scan_index(entry, [&](auto id) { return ids.emplace_back(id), true; }).ok());
+  return ids;
+}
+
+// Every (entry, id) pair, in store order.
+inline Rows index_pairs(store::ReadTransaction& read) {
+  Rows rows;
+  EXPECT_TRUE(read.scan_index_pairs([&](auto entry, auto id) {
+                    return rows.emplace_back(entry, id), true;
+                  }).ok());
+  return rows;
+}
+
+// The same on a read transaction of their own.
+inline Rows documents(store::ReadTransaction&& read) { return documents(read); }
+inline Ids index_ids(store::ReadTransaction&& read, std::string_view entry) {
+  return index_ids(read, entry);
+}
+inline Rows index_pairs(store::ReadTransaction&& read) { return index_pairs(read); }
+
+}  // namespace quillmere::testing_support
