@@ -39,8 +39,8 @@ inline std::shared_ptr<store::Database> open_store(const std::string& path) {
   return db.ok() ? db.value() : nullptr;
 }
 
-// (id, body) rows from `from` on, in store order.
-inline Rows documents(store::ReadTransaction& read, std::string_view from = "") {
+// Readers of a transaction, also of one made for the call.
+inline Rows documents(auto&& read, std::string_view from = "") {  // (id, body) from `from` on
   Rows rows;
   EXPECT_TRUE(read.scan_documents(from, [&](auto id, auto body) {
                     return rows.emplace_back(id, body), true;
@@ -48,26 +48,18 @@ inline Rows documents(store::ReadTransaction& read, std::string_view from = "") 
   return rows;
 }
 
-inline Ids index_ids(store::ReadTransaction& read, std::string_view entry) {
+inline Ids index_ids(auto&& read, std::string_view entry) {
   Ids ids;
   EXPECT_TRUE(read.scan_index(entry, [&](auto id) { return ids.emplace_back(id), true; }).ok());
   return ids;
 }
 
-// Every (entry, id) pair, in store order.
-inline Rows index_pairs(store::ReadTransaction& read) {
+inline Rows index_pairs(auto&& read) {  // every (entry, id), in store order
   Rows rows;
   EXPECT_TRUE(read.scan_index_pairs([&](auto entry, auto id) {
                     return rows.emplace_back(entry, id), true;
                   }).ok());
   return rows;
 }
-
-// The same on a read transaction of their own.
-inline Rows documents(store::ReadTransaction&& read) { return documents(read); }
-inline Ids index_ids(store::ReadTransaction&& read, std::string_view entry) {
-  return index_ids(read, entry);
-}
-inline Rows index_pairs(store::ReadTransaction&& read) { return index_pairs(read); }
 
 }  // namespace quillmere::testing_support

@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 
 #include "test_support.h"
 
@@ -30,7 +27,7 @@ struct Case {
   std::optional<std::string> wal;  // no file when absent; a directory when "/"
   std::string status;
   std::string output;
-  std::string state;    // documents "id=body", then index pairs "entry:id"
+  std::string state;    // see state()
   long wal_size_after;  // -1: no file
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -48,7 +45,7 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(raw);
-    db_ = store::Database::open(dir_ + "/db").value();
+    db_ = testing_support::open_store(dir_ + "/db");
     // Every case starts with "u" stored and indexed.
     auto seed = db_->begin_write();
     ASSERT_TRUE(seed.value().put_document("u", R"({"c":"old"})").ok());
@@ -56,19 +53,15 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
     ASSERT_TRUE(seed.value().commit().ok());
   }
 
-  // Every document, then the pairs of the entries the cases use.
+  // Every document "id=body", then every pair "entry:id".
   std::string state() {
     std::string text;
     auto read = db_->begin_read();
-    (void)read.value().scan_documents("", [&](std::string_view id, std::string_view body) {
-      text.append(id).append("=").append(body).append(" ");
-      return true;
-    });
-    for (const char* entry : {"a.1", "b.2", "c.old", "c.new", "e.1", "z.1"}) {
-      (void)read.value().scan_index(entry, [&](std::string_view id) {
-        text.append(entry).append(":").append(id).append(" ");
-        return true;
-      });
+    for (const auto& [id, body] : testing_support::documents(read.value())) {
+      text += id + "=" + body + " ";
+    }
+    for (const auto& [entry, id] : testing_support::index_pairs(read.value())) {
+      text += entry + ":" + id + " ";
     }
     return text;
   }
