@@ -1,12 +1,9 @@
-// The threads of a DBEngineWebServer together over real files, the way the
-// engine starts them: producers on clones of the write queue's sender, the
-// WAL writer, the database writer and the log thread. Meant for
-// ThreadSanitizer as much as for the plain build.
+// A DBEngineWebServer's threads together over real files, as the engine
+// starts them; meant for ThreadSanitizer as much as for the plain build.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +32,6 @@ bool poll(const std::function<bool()>& done) {
 class WebServerThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_ = store::Database::open(dir_.path() + "/db").value();
     auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     apply_probe_.emplace(apply_sender.probe());
     apply_receiver_.emplace(std::move(apply_receiver));
@@ -51,14 +47,10 @@ class WebServerThreadsTest : public ::testing::Test {
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
 
-  std::size_t stored_documents() {
-    std::size_t count = 0;
-    EXPECT_TRUE(db_->begin_read().value().scan_documents("", [&](auto, auto) { return ++count; }).ok());
-    return count;
-  }
+  std::size_t stored_documents() { return testing_support::documents(db_->begin_read().value()).size(); }
 
   testing_support::TempDir dir_;
-  std::shared_ptr<store::Database> db_;
+  std::shared_ptr<store::Database> db_ = testing_support::open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
