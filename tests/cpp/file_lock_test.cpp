@@ -1,9 +1,6 @@
 #include "store/file_lock.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include "common/io_error.h"
 #include "test_support.h"
@@ -11,13 +8,7 @@
 namespace quillmere::store {
 namespace {
 
-// Whether a fresh open file description can take the flock right now.
-bool flock_is_free(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-  if (fd >= 0) ::close(fd);
-  return free;
-}
+using testing_support::flock_is_free;
 
 TEST(FileLockTest, HoldsTheFileItselfUntilTheLastOwnerReleasesIt) {
   testing_support::TempDir dir;

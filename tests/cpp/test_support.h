@@ -2,7 +2,10 @@
 // readers of a store's rows.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +40,14 @@ inline std::shared_ptr<store::Database> open_store(const std::string& path) {
   auto db = store::Database::open(path);
   EXPECT_TRUE(db.ok()) << db.error();
   return db.ok() ? db.value() : nullptr;
+}
+
+// Whether a fresh open file description can take the flock right now.
+inline bool flock_is_free(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
+  return free;
 }
 
 // Readers of a transaction, also of one made for the call.
