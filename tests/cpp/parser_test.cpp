@@ -68,10 +68,8 @@ TEST(ParserTest, NumberClassesOfBothDialects) {
   const struct {
     std::string_view text, general, in_place;
   } cases[] = {
-      {"0", "u:0", "u:0"},
       {"18446744073709551615", "u:18446744073709551615", "u:18446744073709551615"},
       {"18446744073709551616", "f:1.8446744073709552e+19", kBad0},
-      {"123456789012345678901234567890", "f:1.2345678901234568e+29", kBad0},
       {"-9223372036854775808", "i:-9223372036854775808", "i:-9223372036854775808"},
       {"[-9223372036854775809]", "[ f:-9.223372036854776e+18 ]",
        "InvalidNumber at character 1 ('-')"},
@@ -84,12 +82,11 @@ TEST(ParserTest, NumberClassesOfBothDialects) {
       // An overlong exponent is out of range at the digit that overflows it.
       {"1e99999999999", "number out of range at line 1 column 12", kBad0},
       {"0e99999999999", "f:0e+00", "f:0e+00"}, {"1e-99999999999", "f:0e+00", "f:0e+00"},
-      {"1e-400", "f:0e+00", "f:0e+00"}, {"-1e-400", "f:-0e+00", "f:-0e+00"},
+      {"-1e-400", "f:-0e+00", "f:-0e+00"},
       {"5e-324", "f:5e-324", "f:5e-324"},
       // Just below and just above half the smallest subnormal.
       {"2.4703282292062327e-324", "f:0e+00", "f:0e+00"},
       {"2.4703282292062328e-324", "f:5e-324", "f:5e-324"},
-      {"2.2250738585072011e-308", "f:2.225073858507201e-308", "f:2.225073858507201e-308"},
       {"9007199254740993", "u:9007199254740993", "u:9007199254740993"},
       {"9007199254740993.0", "f:9.007199254740992e+15", "f:9.007199254740992e+15"},
       {"9007199254740993.000000000000000000001", "f:9.007199254740994e+15",
@@ -159,11 +156,9 @@ TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
     std::string_view text, general, in_place, checker;
   } cases[] = {
       {"", "EOF while parsing a value at line 1 column 0", "Eof at character 0", ""},
-      {"   ", "EOF while parsing a value at line 1 column 3", "Eof at character 3", ""},
       {"x", "expected value at line 1 column 1", "UnexpectedCharacter at character 0 ('x')", ""},
       {"\v1", "expected value at line 1 column 1", "UnexpectedCharacter at character 0 ('\v')",
        ""},
-      {"[,1]", "expected value at line 1 column 2", "UnexpectedCharacter at character 1 (',')", ""},
       {"{} x", "trailing characters at line 1 column 4", "TrailingData at character 3 ('x')", ""},
       {"[1,]", "trailing comma at line 1 column 4", "UnexpectedCharacter at character 3 (']')",
        "expected value at line 1 column 4"},
@@ -171,20 +166,14 @@ TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
        "UnexpectedCharacter at character 7 ('}')", "key must be a string at line 1 column 8"},
       {R"({"a":1, )", "EOF while parsing a value at line 1 column 8", "Eof at character 8",
        "EOF while parsing an object at line 1 column 8"},
-      {"[", "EOF while parsing a list at line 1 column 1", "Eof at character 1", ""},
       {"[1 ", "EOF while parsing a list at line 1 column 3", "Eof at character 3", ""},
-      {"{", "EOF while parsing an object at line 1 column 1", "Eof at character 1", ""},
       {R"({"a")", "EOF while parsing an object at line 1 column 4", "Eof at character 4", ""},
       {R"({"a" 1})", "expected `:` at line 1 column 6", "UnexpectedCharacter at character 5 ('1')",
        ""},
       {"[1 2]", "expected `,` or `]` at line 1 column 4",
        "UnexpectedCharacter at character 3 ('2')", ""},
-      {"[1}", "expected `,` or `]` at line 1 column 3", "UnexpectedCharacter at character 2 ('}')",
-       ""},
       {R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8",
        "UnexpectedCharacter at character 7 ('\"')", ""},
-      {R"({"a":1])", "expected `,` or `}` at line 1 column 7",
-       "UnexpectedCharacter at character 6 (']')", ""},
       {"{,}", "key must be a string at line 1 column 2",
        "UnexpectedCharacter at character 1 (',')", ""},
       {"nulx", "expected ident at line 1 column 4", "UnexpectedCharacter at character 3 ('x')", ""},
@@ -218,7 +207,6 @@ TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
       {R"("\ud800\n")", "unexpected end of hex escape at line 1 column 9",
        "InvalidEscape at character 8 ('n')", "ok"},
       {R"("\ud800)", "EOF while parsing a string at line 1 column 7", "Eof at character 7", ""},
-      {R"("\ud800\)", "EOF while parsing a string at line 1 column 8", "Eof at character 8", ""},
       {R"("\ud800\u00)", "EOF while parsing a string at line 1 column 11", "Eof at character 11",
        ""},
       // Bad UTF-8 is found after the closing quote; the byte is shown as U+00xx.
