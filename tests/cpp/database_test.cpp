@@ -52,17 +52,6 @@ class DatabaseTest : public ::testing::Test {
   std::string path_ = dir_.path() + "/db.sqlite";
 };
 
-TEST_F(DatabaseTest, CreatesBothTablesAndKeepsDataAcrossReopen) {
-  commit(*open_store(path_), [](WriteTransaction& tx) {
-    ASSERT_TRUE(tx.put_document("a", "{\"x\":1}").ok());
-    ASSERT_TRUE(tx.insert_index("x.1", "a").ok());
-  });
-  EXPECT_EQ(tables(), "documents metadata_index ");
-  auto db = open_store(path_);
-  EXPECT_EQ(get(*db, "a"), "{\"x\":1}");
-  EXPECT_EQ(index_ids(db->begin_read().value(), "x.1"), Ids{"a"});
-}
-
 // True when a child process sees a record lock on SQLite's lock page of the
 // file (the calling process's own locks are invisible to F_GETLK).
 bool another_process_sees_sqlite_lock(const std::string& path) {
