@@ -102,7 +102,8 @@ TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
       for (int i = 0; i < 1500; ++i) {
         state = state * 1103515245u + 12345u;
         const std::string id = "p" + std::to_string(t) + "_" + std::to_string((state >> 8) % 40);
-        const std::string body = "{\"t\":" + std::to_string(t) + ",\"v\":" + std::to_string(i) + "}";
+        const std::string body =
+            "{\"t\":" + std::to_string(t) + ",\"v\":" + std::to_string(i) + "}";
         const bool remove = (state >> 20) % 5 == 0;
         ASSERT_TRUE(clone.send(WriteOp{remove ? Kind::kDelete : Kind::kUpsert, id,
                                        remove ? "" : body}).ok());
@@ -157,7 +158,8 @@ TEST_F(BackgroundWriterTest, ShutdownWhileProducersWaitOnAFullQueue) {
   for (int t = 0; t < 6; ++t) {
     producers.emplace_back([clone = sender, t, &accepted]() mutable {
       for (int i = 0;; ++i) {
-        const Status sent = clone.send(WriteOp{Kind::kInsert, std::to_string(t) + "_" + std::to_string(i), "{}"});
+        const Status sent =
+            clone.send(WriteOp{Kind::kInsert, std::to_string(t) + "_" + std::to_string(i), "{}"});
         if (!sent.ok()) {
           EXPECT_EQ(sent.message(), kDisconnected);
           return;

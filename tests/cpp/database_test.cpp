@@ -175,7 +175,8 @@ TEST_F(DatabaseTest, WritesReplaceRemoveAndIndexPairs) {
     if (id != "z") expected.emplace_back(id, "body " + id);
     expected_pairs.emplace_back("bulk", id);
   }
-  expected_pairs.insert(expected_pairs.end(), {{"k.v", "a"}, {"k.v", "b"}, {"nul\0x"s, "nul\0id"s}});
+  expected_pairs.insert(expected_pairs.end(),
+                        {{"k.v", "a"}, {"k.v", "b"}, {"nul\0x"s, "nul\0id"s}});
   EXPECT_EQ(documents(read.value()), expected);
   EXPECT_EQ(index_pairs(read.value()), expected_pairs);
   EXPECT_EQ(index_ids(read.value(), "k.v"), (Ids{"a", "b"}));

@@ -37,17 +37,20 @@ class WebServerThreadsTest : public ::testing::Test {
     apply_receiver_.emplace(std::move(apply_receiver));
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     sender_.emplace(std::move(sender));
-    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path(), counters_).value();
+    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path(), counters_)
+               .value();
   }
 
   // Held back until a test lets the database writer run.
   void let_database_writer_run() {
-    writer_ = db_engine_web_server::start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
+    writer_ = start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
   }
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
 
-  std::size_t stored_documents() { return testing_support::documents(db_->begin_read().value()).size(); }
+  std::size_t stored_documents() {
+    return testing_support::documents(db_->begin_read().value()).size();
+  }
 
   testing_support::TempDir dir_;
   std::shared_ptr<store::Database> db_ = testing_support::open_store(dir_.path() + "/db");
@@ -61,7 +64,8 @@ class WebServerThreadsTest : public ::testing::Test {
 TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   let_database_writer_run();
   auto [log_sender, log_receiver] = make_channel<LogOp>(10000);
-  WorkerThread log = start_log_thread(std::move(log_receiver), dir_.path() + "/db.jsonl", counters_).value();
+  WorkerThread log =
+      start_log_thread(std::move(log_receiver), dir_.path() + "/db.jsonl", counters_).value();
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&, t, sender = *sender_, log = log_sender] {
