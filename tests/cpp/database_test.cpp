@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -55,20 +54,16 @@ class DatabaseTest : public ::testing::Test {
 // True when a child process sees a record lock on SQLite's lock page of the
 // file (the calling process's own locks are invisible to F_GETLK).
 bool another_process_sees_sqlite_lock(const std::string& path) {
-  const pid_t child = fork();
-  if (child == 0) {
+  return in_child([&] {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     struct flock probe = {};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     probe.l_start = 0x40000000;
     probe.l_len = 512;
-    if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0) _exit(2);
-    _exit(probe.l_type == F_UNLCK ? 1 : 0);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+    if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0) return 2;
+    return probe.l_type == F_UNLCK ? 1 : 0;
+  }) == 0;
 }
 
 TEST_F(DatabaseTest, SecondOpenInThisProcessFailsWhileAnyHolderRemains) {

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +42,15 @@ inline std::shared_ptr<store::Database> open_store(const std::string& path) {
   auto db = store::Database::open(path);
   EXPECT_TRUE(db.ok()) << db.error();
   return db.ok() ? db.value() : nullptr;
+}
+
+// Runs `body` in a forked child: its exit code, or -1 when it did not exit.
+inline int in_child(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  const bool exited = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
+  return exited ? WEXITSTATUS(status) : -1;
 }
 
 // Whether a fresh open file description can take the flock right now.

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -74,15 +73,12 @@ TEST_F(WalFormatTest, DamagedHeadersAllocateNoMoreThanTheFileHolds) {
   GTEST_SKIP() << "the sanitizers' own mappings need more address space than the limit";
 #endif
   // In a child whose address space cannot hold the 4 GiB the header announces.
-  const pid_t child = fork();
-  if (child == 0) {
+  const int exit_code = testing_support::in_child([&] {
     const rlimit limit{1u << 30, 1u << 30};
     setrlimit(RLIMIT_AS, &limit);
-    _exit(read_first("\x03\xff\xff\xff\xff\0\0\0\0k"s).value() == WalRead::kMissingData ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return read_first("\x03\xff\xff\xff\xff\0\0\0\0k"s).value() == WalRead::kMissingData ? 0 : 1;
+  });
+  EXPECT_EQ(exit_code, 0);
 }
 
 }  // namespace

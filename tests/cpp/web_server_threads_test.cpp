@@ -43,7 +43,8 @@ class WebServerThreadsTest : public ::testing::Test {
 
   // Held back until a test lets the database writer run.
   void let_database_writer_run() {
-    writer_ = start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
+    writer_ =
+        start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
   }
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
