@@ -44,10 +44,12 @@ inline std::shared_ptr<store::Database> open_store(const std::string& path) {
   return db.ok() ? db.value() : nullptr;
 }
 
-// Runs `body` in a forked child: its exit code, or -1 when it did not exit.
-inline int in_child(const std::function<int()>& body) {
+// Runs `body` in a forked child, `meanwhile` here: the child's exit code, or
+// -1 when it did not exit.
+inline int in_child(const std::function<int()>& body, const std::function<void()>& meanwhile = {}) {
   const pid_t child = fork();
   if (child == 0) _exit(body());
+  if (meanwhile) meanwhile();
   int status = 0;
   const bool exited = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
   return exited ? WEXITSTATUS(status) : -1;
