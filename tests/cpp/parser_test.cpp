@@ -124,10 +124,7 @@ TEST(ParserTest, NestingDepth) {
 }
 
 TEST(ParserTest, StringsAndKeys) {
-  const struct {
-    std::string_view text;
-    std::string events;
-  } cases[] = {
+  const std::pair<std::string_view, std::string> cases[] = {
       {R"({"a":1,"a":2})", "{ k:=a u:1 k:=a u:2 }"},  // each occurrence is reported
       {R"(["plain","",{"key":"x y"}])", "[ s:=plain s:= { k:=key s:=x y } ]"},
       {R"("\"\\\/\b\f\n\r\t")", "s:\"\\/\b\f\n\r\t"},
@@ -136,11 +133,11 @@ TEST(ParserTest, StringsAndKeys) {
       {"{\"k\\u00e9y\":\"caf\xc3\xa9\"}", "{ k:k\xc3\xa9y s:=caf\xc3\xa9 }"},
       {"[\"\xf4\x8f\xbf\xbf\",\"a\\n\xe2\x82\xac\"]", "[ s:=\xf4\x8f\xbf\xbf s:a\n\xe2\x82\xac ]"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, events] : cases) {
     for (bool in_place : {false, true}) {
-      Recorder recorder(c.text);
-      ASSERT_TRUE(parse_with(in_place, c.text, recorder).ok()) << c.text;
-      EXPECT_EQ(recorder.events, c.events) << c.text;
+      Recorder recorder(text);
+      ASSERT_TRUE(parse_with(in_place, text, recorder).ok()) << text;
+      EXPECT_EQ(recorder.events, events) << text;
     }
   }
 }
