@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,6 +44,16 @@ inline std::shared_ptr<store::Database> open_store(const std::string& path) {
   auto db = store::Database::open(path);
   EXPECT_TRUE(db.ok()) << db.error();
   return db.ok() ? db.value() : nullptr;
+}
+
+// Waits up to 30 seconds for `done`: whether it came.
+inline bool wait_until(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
 }
 
 // Runs `body` in a forked child, `meanwhile` here: the child's exit code, or

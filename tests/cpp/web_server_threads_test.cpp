@@ -19,15 +19,7 @@ namespace {
 
 using engine::WriteOp;
 using Kind = WriteOp::Kind;
-
-bool poll(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using testing_support::wait_until;
 
 class WebServerThreadsTest : public ::testing::Test {
  protected:
@@ -87,7 +79,7 @@ TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   ASSERT_TRUE(log_sender.send(LogOp::shutdown()).ok());
   EXPECT_EQ(log.join(), std::nullopt);
   EXPECT_FALSE(counters_->alive.load());
-  EXPECT_TRUE(poll([&] { return db_.use_count() == 1; }));  // the backups are done
+  EXPECT_TRUE(wait_until([&] { return db_.use_count() == 1; }));  // the backups are done
   // Each producer's ids 0, 1 (upserted) survive, 2 is deleted: 2000 each.
   EXPECT_EQ(stored_documents(), 4u * 2000);
   EXPECT_EQ(std::filesystem::file_size(wal_path()), 0u);  // all committed, so emptied
@@ -101,8 +93,8 @@ TEST_F(WebServerThreadsTest, FullChannelsWaitForAStalledDatabaseWriter) {
   });
   // The WAL writer fills the apply channel and waits in its send; then the
   // write queue fills and the producer waits in its own.
-  EXPECT_TRUE(poll([&] { return apply_probe_->len() == engine::WRITE_QUEUE_CAPACITY; }));
-  EXPECT_TRUE(poll([&] { return sender_->len() == engine::WRITE_QUEUE_CAPACITY; }));
+  EXPECT_TRUE(wait_until([&] { return apply_probe_->len() == engine::WRITE_QUEUE_CAPACITY; }));
+  EXPECT_TRUE(wait_until([&] { return sender_->len() == engine::WRITE_QUEUE_CAPACITY; }));
   EXPECT_GT(std::filesystem::file_size(wal_path()), 0u);  // framed before forwarded
   let_database_writer_run();
   producer.join();

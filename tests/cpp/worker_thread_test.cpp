@@ -5,6 +5,8 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "test_support.h"
+
 namespace quillmere {
 namespace {
 
@@ -28,9 +30,7 @@ TEST(WorkerThreadTest, AnUnjoinedHandleDetachesAndTheBodyRunsOn) {
     return Status::Ok();
   });
   release.store(true);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!finished.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  EXPECT_TRUE(finished.load());
+  EXPECT_TRUE(testing_support::wait_until([&] { return finished.load(); }));
 }
 
 }  // namespace
