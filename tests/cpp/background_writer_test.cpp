@@ -1,16 +1,13 @@
 #include "db_engine/background_writer.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <map>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "engine/batch.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine {
 namespace {
@@ -18,34 +15,16 @@ namespace {
 using engine::MAX_BATCH_OPS;
 using engine::WriteOp;
 using Kind = WriteOp::Kind;
-using Ids = std::vector<std::string>;
+using namespace testing_support;
+const std::string kDisconnected = "sending on a disconnected channel";
 
 class BackgroundWriterTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "writer_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    db_ = open();
-  }
-  void TearDown() override {
-    db_.reset();
-    std::filesystem::remove_all(dir_);
-  }
-
-  std::shared_ptr<store::Database> open() {
-    Result<std::shared_ptr<store::Database>> db = store::Database::open(dir_ + "/db");
-    EXPECT_TRUE(db.ok()) << db.error();
-    return db.ok() ? db.value() : nullptr;
-  }
-
   // Starts the writer on the fixture's database; the queue holds `queued` first.
   Sender<WriteOp> start(std::size_t capacity, std::vector<WriteOp> queued = {}) {
     auto [sender, receiver] = make_channel<WriteOp>(capacity);
     for (WriteOp& op : queued) EXPECT_TRUE(sender.send(std::move(op)).ok());
-    Result<WorkerThread> writer = start_background_writer(db_, std::move(receiver), alive_);
-    EXPECT_TRUE(writer.ok());
-    writer_.emplace(std::move(writer.value()));
+    writer_.emplace(start_background_writer(db_, std::move(receiver), alive_).value());
     return std::move(sender);
   }
 
@@ -55,55 +34,31 @@ class BackgroundWriterTest : public ::testing::Test {
     EXPECT_FALSE(alive_->load());
   }
 
-  std::optional<std::string> get(std::string_view id) {
-    Result<store::ReadTransaction> read = db_->begin_read();
-    return read.value().get_document(id).value();
-  }
+  Rows all_documents() { return documents(db_->begin_read().value()); }
 
-  Ids index_ids(store::ReadTransaction& read, std::string_view entry) {
-    Ids ids;
-    EXPECT_TRUE(read.scan_index(entry, [&](std::string_view id) {
-                      ids.emplace_back(id);
-                      return true;
-                    }).ok());
-    return ids;
-  }
-  Ids index_ids(std::string_view entry) {
-    store::ReadTransaction read = db_->begin_read().value();
-    return index_ids(read, entry);
-  }
-
-  std::string dir_;
-  std::shared_ptr<store::Database> db_;
+  TempDir dir_;
+  std::shared_ptr<store::Database> db_ = open_store(dir_.path() + "/db");
   std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
   std::optional<WorkerThread> writer_;
 };
 
 TEST_F(BackgroundWriterTest, AppliesOperationsInQueueOrder) {
   Sender<WriteOp> sender = start(16);
+  // An Insert over "a" leaves x.1 stale; an Upsert over "b" removes it. "big" is not indexed.
   for (WriteOp op : std::vector<WriteOp>{
-           {Kind::kInsert, "a", R"({"x":1})"},
-           {Kind::kInsert, "a", R"({"x":2})"},  // leaves x.1 stale
-           {Kind::kUpsert, "b", R"({"x":1})"},
-           {Kind::kUpsert, "b", R"({"x":3})"},  // removes b's x.1
-           {Kind::kInsert, "c", R"({"x":1})"},
-           {Kind::kDelete, "c", ""},
-           {Kind::kDelete, "never-stored", ""},
+           {Kind::kInsert, "a", R"({"x":1})"}, {Kind::kInsert, "a", R"({"x":2})"},
+           {Kind::kUpsert, "b", R"({"x":1})"}, {Kind::kUpsert, "b", R"({"x":3})"},
+           {Kind::kInsert, "c", R"({"x":1})"}, {Kind::kDelete, "c", ""}, {Kind::kDelete, "d", ""},
            {Kind::kInsert, "big", R"({"n":123456789012345678901234567890})"},
            {Kind::kShutdown, "", ""}}) {
     ASSERT_TRUE(sender.send(std::move(op)).ok());
   }
   join();
-  EXPECT_EQ(get("a"), R"({"x":2})");
-  EXPECT_EQ(get("b"), R"({"x":3})");
-  EXPECT_EQ(get("c"), std::nullopt);
-  EXPECT_EQ(get("big"), R"({"n":123456789012345678901234567890})");  // stored, not indexed
-  EXPECT_EQ(index_ids("x.1"), Ids{"a"});
-  EXPECT_EQ(index_ids("x.2"), Ids{"a"});
-  EXPECT_EQ(index_ids("x.3"), Ids{"b"});
-  EXPECT_EQ(index_ids("n.123456789012345678901234567890"), Ids{});
-  const Status late = sender.send(WriteOp{Kind::kInsert, "late", "{}"});
-  EXPECT_EQ(late.ok() ? "sent" : late.message(), "sending on a disconnected channel");
+  EXPECT_EQ(all_documents(), (Rows{{"a", R"({"x":2})"}, {"b", R"({"x":3})"},
+                                   {"big", R"({"n":123456789012345678901234567890})"}}));
+  EXPECT_EQ(index_pairs(db_->begin_read().value()),
+            (Rows{{"x.1", "a"}, {"x.2", "a"}, {"x.3", "b"}}));
+  EXPECT_EQ(sender.send(WriteOp{Kind::kInsert, "late", "{}"}).message(), kDisconnected);
 }
 
 TEST_F(BackgroundWriterTest, ABatchWithShutdownIsAppliedWholeAndLaterOperationsDropped) {
@@ -111,14 +66,14 @@ TEST_F(BackgroundWriterTest, ABatchWithShutdownIsAppliedWholeAndLaterOperationsD
   std::vector<WriteOp> queued;
   for (std::size_t i = 0; i < MAX_BATCH_OPS; ++i) {
     queued.push_back(i == 5 ? WriteOp{Kind::kShutdown, "", ""}
-                            : WriteOp{Kind::kInsert, "k" + std::to_string(i), "{}"});
+                            : WriteOp{Kind::kInsert, std::to_string(i), "{}"});
   }
   queued.push_back(WriteOp{Kind::kInsert, "after", "{}"});
   start(MAX_BATCH_OPS + 10, std::move(queued));
   join();
-  EXPECT_TRUE(get("k4").has_value());
-  EXPECT_TRUE(get("k" + std::to_string(MAX_BATCH_OPS - 1)).has_value());
-  EXPECT_FALSE(get("after").has_value());
+  const Rows stored = all_documents();
+  EXPECT_EQ(stored.size(), MAX_BATCH_OPS - 1);
+  EXPECT_EQ(std::count(stored.begin(), stored.end(), Rows::value_type{"after", "{}"}), 0);
 }
 
 TEST_F(BackgroundWriterTest, DrainsTheQueueAndLetsGoOfTheDatabaseWhenTheLastSenderGoes) {
@@ -130,59 +85,43 @@ TEST_F(BackgroundWriterTest, DrainsTheQueueAndLetsGoOfTheDatabaseWhenTheLastSend
     db_.reset();  // the engine's side goes first: the handle, then the only sender
   }
   join();
-  db_ = open();  // the writer held the file last and has let it go
+  db_ = open_store(dir_.path() + "/db");  // the writer held the file last and has let it go
   ASSERT_TRUE(db_);
-  EXPECT_EQ(get("d24999"), R"({"i":1})");
-  EXPECT_EQ(index_ids("i.1").size(), 25000u);
-}
-
-// {"k":K,"t":T,"v":V}, whose entries are k.K, t.T and v.V.
-std::string document(int t, int k, int v) {
-  return "{\"k\":" + std::to_string(k) + ",\"t\":" + std::to_string(t) + ",\"v\":" +
-         std::to_string(v) + "}";
+  EXPECT_EQ(all_documents().size(), 25000u);
+  EXPECT_EQ(index_ids(db_->begin_read().value(), "i.1").size(), 25000u);
 }
 
 TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
-  constexpr int kProducers = 4, kOpsEach = 1500, kIds = 40;
+  constexpr int kProducers = 4;
   Sender<WriteOp> sender = start(64);
-  std::vector<std::map<int, int>> last_value(kProducers);  // k -> v; absent when deleted
+  std::vector<std::map<std::string, std::string>> last(kProducers);  // absent when deleted
   std::vector<std::thread> producers;
   for (int t = 0; t < kProducers; ++t) {
-    producers.emplace_back([clone = sender, t, &last_value]() mutable {
+    producers.emplace_back([clone = sender, t, &last] {
       unsigned state = 2654435761u * static_cast<unsigned>(t + 1);
-      for (int i = 0; i < kOpsEach; ++i) {
+      for (int i = 0; i < 1500; ++i) {
         state = state * 1103515245u + 12345u;
-        const int k = static_cast<int>((state >> 8) % kIds);
+        const std::string id = "p" + std::to_string(t) + "_" + std::to_string((state >> 8) % 40);
+        const std::string body =
+            "{\"t\":" + std::to_string(t) + ",\"v\":" + std::to_string(i) + "}";
         const bool remove = (state >> 20) % 5 == 0;
-        const std::string id = "p" + std::to_string(t) + "_" + std::to_string(k);
         ASSERT_TRUE(clone.send(WriteOp{remove ? Kind::kDelete : Kind::kUpsert, id,
-                                       remove ? "" : document(t, k, i)}).ok());
-        if (remove) {
-          last_value[t].erase(k);
-        } else {
-          last_value[t][k] = i;
-        }
+                                       remove ? "" : body}).ok());
+        remove ? (void)last[t].erase(id) : (void)(last[t][id] = body);
       }
     });
   }
   // In any snapshot a document is listed under its own "v" entry.
   std::atomic<bool> done{false};
-  std::atomic<int> checked{0};
   std::vector<std::thread> readers;
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
       while (!done.load()) {
         store::ReadTransaction read = db_->begin_read().value();
-        std::vector<std::pair<std::string, std::string>> rows;
-        ASSERT_TRUE(read.scan_documents("", [&](std::string_view id, std::string_view body) {
-                          rows.emplace_back(id, body);
-                          return rows.size() < 30;
-                        }).ok());
-        for (const auto& [id, body] : rows) {
+        for (const auto& [id, body] : documents(read)) {
           const std::size_t colon = body.rfind(':');
           const Ids ids = index_ids(read, "v." + body.substr(colon + 1, body.size() - colon - 2));
           EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << id << " " << body;
-          checked.fetch_add(1);
         }
       }
     });
@@ -194,44 +133,35 @@ TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
   for (std::thread& reader : readers) reader.join();
 
   // Upserts and deletes only: the index is exactly the last documents' entries.
-  std::map<std::string, std::string> expected;
-  std::set<std::pair<std::string, std::string>> expected_pairs, pairs;
-  for (int t = 0; t < kProducers; ++t) {
-    for (const auto& [k, v] : last_value[t]) {
-      const std::string id = "p" + std::to_string(t) + "_" + std::to_string(k);
-      expected[id] = document(t, k, v);
-      for (std::string entry : {"k." + std::to_string(k), "t." + std::to_string(t),
-                                "v." + std::to_string(v)}) {
-        expected_pairs.insert({entry, id});
-      }
+  Rows expected;
+  std::set<std::pair<std::string, std::string>> expected_pairs;
+  for (const auto& documents : last) {
+    for (const auto& [id, body] : documents) {
+      expected.emplace_back(id, body);
+      const std::size_t comma = body.find(',');
+      expected_pairs.insert({"t." + body.substr(5, comma - 5), id});
+      expected_pairs.insert({"v." + body.substr(comma + 5, body.size() - comma - 6), id});
     }
   }
-  store::ReadTransaction read = db_->begin_read().value();
-  std::map<std::string, std::string> documents;
-  ASSERT_TRUE(read.scan_documents("", [&](std::string_view id, std::string_view body) {
-                    documents.emplace(id, body);
-                    return true;
-                  }).ok());
-  EXPECT_EQ(documents, expected);
-  for (const auto& [entry, unused] : expected_pairs) {
-    for (const std::string& id : index_ids(read, entry)) pairs.insert({entry, id});
-  }
-  EXPECT_EQ(pairs, expected_pairs);
+  EXPECT_EQ(all_documents(), expected);
+  const Rows pairs = index_pairs(db_->begin_read().value());
+  EXPECT_EQ((std::set<std::pair<std::string, std::string>>(pairs.begin(), pairs.end())),
+            expected_pairs);
 }
 
 // Producers send until refused, so each is blocked on the full queue or
-// about to be when the writer ends; none may hang, and every refusal names
-// the disconnection.
+// about to be when the writer ends; none may hang.
 TEST_F(BackgroundWriterTest, ShutdownWhileProducersWaitOnAFullQueue) {
   Sender<WriteOp> sender = start(4);
-  std::atomic<int> accepted{0};
+  std::atomic<std::size_t> accepted{0};
   std::vector<std::thread> producers;
   for (int t = 0; t < 6; ++t) {
     producers.emplace_back([clone = sender, t, &accepted]() mutable {
       for (int i = 0;; ++i) {
-        const Status sent = clone.send(WriteOp{Kind::kInsert, std::to_string(t) + "_" + std::to_string(i), "{}"});
+        const Status sent =
+            clone.send(WriteOp{Kind::kInsert, std::to_string(t) + "_" + std::to_string(i), "{}"});
         if (!sent.ok()) {
-          EXPECT_EQ(sent.message(), "sending on a disconnected channel");
+          EXPECT_EQ(sent.message(), kDisconnected);
           return;
         }
         accepted.fetch_add(1);
@@ -241,12 +171,7 @@ TEST_F(BackgroundWriterTest, ShutdownWhileProducersWaitOnAFullQueue) {
   ASSERT_TRUE(sender.send(WriteOp{Kind::kShutdown, "", ""}).ok());
   join();
   for (std::thread& producer : producers) producer.join();
-  std::size_t stored = 0;
-  ASSERT_TRUE(db_->begin_read().value().scan_documents("", [&](std::string_view, std::string_view) {
-    ++stored;
-    return true;
-  }).ok());
-  EXPECT_LE(stored, static_cast<std::size_t>(accepted.load()));
+  EXPECT_LE(all_documents().size(), accepted.load());
 }
 
 }  // namespace

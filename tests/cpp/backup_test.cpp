@@ -1,25 +1,22 @@
 #include "db_engine_web_server/backup.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
+
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
 
 using namespace std::literals;
 using namespace testing::internal;
-using Rows = std::vector<std::pair<std::string, std::string>>;
+using testing_support::Rows;
 using Contents = std::pair<Rows, Rows>;  // (id, body) and (entry, id) rows, in store order
 
 Contents read_all(const std::string& path) {
-  Contents c;
   auto read = store::Database::open(path).value()->begin_read();
-  read.value().scan_documents("", [&](auto a, auto b) { return c.first.emplace_back(a, b), true; });
-  read.value().scan_index_pairs([&](auto a, auto b) { return c.second.emplace_back(a, b), true; });
-  return c;
+  return {testing_support::documents(read.value()), testing_support::index_pairs(read.value())};
 }
 
 std::shared_ptr<store::Database> open_filled(const std::string& path, const Contents& c) {
@@ -40,15 +37,15 @@ TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
        {{{"a", "3"}, {"z", "2"}}, {{"e", "a"}, {"e", "z"}}}, ""},
       {"s3", none, full, none, std::string(store::kAlreadyOpenText)},  // its own source
       {"no/t", none, full, none, "I/O error: No such file or directory (os error 2)"}};
-  const std::string dir = std::filesystem::temp_directory_path() / std::to_string(getpid());
-  std::filesystem::create_directories(dir);
+  const testing_support::TempDir temp;
+  const std::string& dir = temp.path();
   for (int i = 0; const auto& c : cases) {
     const std::string source = dir + "/s" + std::to_string(i++), target = dir + "/" + c.target;
     if (c.before != none) open_filled(target, c.before);
     CaptureStdout(), CaptureStderr();
     ASSERT_TRUE(start_backup_executor(target, open_filled(source, c.source)).ok());
-    auto deadline = std::chrono::steady_clock::now() + 20s;  // the executor lets go of it last
-    while (!store::Database::open(source).ok() && std::chrono::steady_clock::now() < deadline) {}
+    // The executor lets go of the source last.
+    EXPECT_TRUE(testing_support::wait_until([&] { return store::Database::open(source).ok(); }));
     const bool ok = c.error.empty();
     const std::string done = ok ? "Database backup is successful to " + target + '\n' : "";
     EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n" + done);
@@ -56,7 +53,6 @@ TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
     EXPECT_EQ(ok ? read_all(target) : none, c.after) << target;
   }
   EXPECT_FALSE(std::filesystem::exists(dir + "/no"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -2,101 +2,67 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "db_engine_web_server/database_writer.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::engine {
 namespace {
 
 using db_engine_web_server::MAX_BATCH_BYTES;
 using Kind = WriteOp::Kind;
-
-// An Insert whose id and payload count `bytes` together (at least 1).
-WriteOp insert_of(std::size_t bytes, std::size_t n) {
-  std::string id = "k" + std::to_string(n);
-  return WriteOp{Kind::kInsert, id, std::string(bytes > id.size() ? bytes - id.size() : 0, 'x')};
-}
-
-struct LimitCase {
-  const char* name;
-  std::vector<WriteOp> queued;
-  std::vector<std::size_t> batch_sizes;  // the batches the queued operations form
-};
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
-
-std::vector<WriteOp> small_inserts(std::size_t count) {
-  std::vector<WriteOp> ops;
-  for (std::size_t i = 0; i < count; ++i) ops.push_back(insert_of(4, i));
-  return ops;
-}
-
-// Operations whose counted bytes are `sizes`, in order.
-std::vector<WriteOp> sized(std::vector<std::uint64_t> sizes) {
-  std::vector<WriteOp> ops;
-  for (std::size_t i = 0; i < sizes.size(); ++i) ops.push_back(insert_of(sizes[i], i));
-  return ops;
-}
-
-class BatchLimitTest : public ::testing::TestWithParam<LimitCase> {};
-
-// The database writer's limits, driven without threads: everything is
-// queued before the first batch is taken.
-TEST_P(BatchLimitTest, OperationsFormTheExpectedBatches) {
-  const LimitCase& c = GetParam();
-  auto [sender, receiver] = make_channel<WriteOp>(c.queued.size());
-  for (const WriteOp& op : c.queued) ASSERT_TRUE(sender.send(op).ok());
-  { Sender<WriteOp> last = std::move(sender); }
-  std::vector<std::size_t> sizes;
-  std::vector<WriteOp> batch;
-  while (collect_batch(receiver, batch, {MAX_BATCH_OPS, MAX_BATCH_BYTES})) {
-    sizes.push_back(batch.size());
-    batch.clear();
-  }
-  EXPECT_EQ(sizes, c.batch_sizes);
-}
-
 constexpr std::uint64_t kHalf = MAX_BATCH_BYTES / 2;
 
-INSTANTIATE_TEST_SUITE_P(
-    DatabaseWriter, BatchLimitTest,
-    ::testing::Values(
-        LimitCase{"one_more_than_the_operation_limit", small_inserts(MAX_BATCH_OPS + 1),
-                  {MAX_BATCH_OPS, 1}},
-        LimitCase{"one_byte_short_leaves_the_batch_open", sized({kHalf, kHalf - 1, 1, 7}), {3, 1}},
-        LimitCase{"the_operation_that_crosses_belongs_to_the_batch", sized({kHalf, kHalf, 5}), {2, 1}},
-        LimitCase{"a_first_operation_at_the_limit_is_alone", sized({MAX_BATCH_BYTES, 1}), {1, 1}},
-        LimitCase{"backup_and_shutdown_count_no_bytes",
-                  [] {
-                    std::vector<WriteOp> ops = sized({MAX_BATCH_BYTES - 1});
-                    ops.push_back(WriteOp{Kind::kBackup, std::string(MAX_BATCH_BYTES, 'p'), {}});
-                    ops.push_back(WriteOp{Kind::kShutdown, {}, {}});
-                    ops.push_back(insert_of(1, 9));
-                    return ops;
-                  }(),
-                  {4}}),
-    [](const auto& info) { return std::string(info.param.name); });
+// Inserts whose id and payload count `sizes` bytes together (at least 1 each).
+std::vector<WriteOp> sized(std::vector<std::uint64_t> sizes) {
+  std::vector<WriteOp> ops;
+  for (std::uint64_t size : sizes) {
+    ops.push_back(WriteOp{Kind::kInsert, "k", std::string(size - 1, 'x')});
+  }
+  return ops;
+}
+
+// The database writer's limits, without threads: all is queued before the
+// first batch is taken.
+TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
+  std::vector<WriteOp> backup_and_shutdown = sized({MAX_BATCH_BYTES - 1});
+  backup_and_shutdown.push_back(WriteOp{Kind::kBackup, std::string(MAX_BATCH_BYTES, 'p'), {}});
+  backup_and_shutdown.push_back(WriteOp{Kind::kShutdown, {}, {}});
+  backup_and_shutdown.push_back(sized({1})[0]);
+  const std::pair<std::vector<WriteOp>, std::vector<std::size_t>> cases[] = {
+      {sized(std::vector<std::uint64_t>(MAX_BATCH_OPS + 1, 4)), {MAX_BATCH_OPS, 1}},
+      {sized({kHalf, kHalf - 1, 1, 7}), {3, 1}},  // one byte short leaves the batch open
+      {sized({kHalf, kHalf, 5}), {2, 1}},         // the operation that crosses belongs to it
+      {sized({MAX_BATCH_BYTES, 1}), {1, 1}},  // a first operation at the limit is alone
+      {backup_and_shutdown, {4}},                 // which count no bytes
+  };
+  for (const auto& [queued, expected] : cases) {
+    auto [sender, receiver] = make_channel<WriteOp>(queued.size());
+    for (const WriteOp& op : queued) ASSERT_TRUE(sender.send(op).ok());
+    { Sender<WriteOp> last = std::move(sender); }
+    std::vector<std::size_t> sizes;
+    for (std::vector<WriteOp> batch;
+         collect_batch(receiver, batch, {MAX_BATCH_OPS, MAX_BATCH_BYTES}); batch.clear()) {
+      sizes.push_back(batch.size());
+    }
+    EXPECT_EQ(sizes, expected) << queued.size();
+  }
+}
 
 // What a committed batch reports: its data operations (refused or not) and
 // the target of its last Backup.
 TEST(ApplyBatchTest, CountsDataOperationsAndKeepsTheLastBackupTarget) {
   testing_support::TempDir dir;
-  Result<std::shared_ptr<store::Database>> db = store::Database::open(dir.path() + "/db");
-  ASSERT_TRUE(db.ok()) << db.error();
+  auto db = testing_support::open_store(dir.path() + "/db");
   IndexChanges index;
   std::vector<WriteOp> batch{{Kind::kBackup, "first", {}},     {Kind::kInsert, "a", R"({"x":1})"},
                              {Kind::kDelete, "never-stored", {}}, {Kind::kBackup, "second", {}},
                              {Kind::kShutdown, {}, {}},        {Kind::kUpsert, "b", "[1]"}};
-  Result<AppliedBatch> applied = apply_batch(*db.value(), batch, index);
+  Result<AppliedBatch> applied = apply_batch(*db, batch, index);
   ASSERT_TRUE(applied.ok()) << applied.error();
   EXPECT_EQ(applied.value().data_ops, 3u);
   EXPECT_EQ(applied.value().backup_target, "second");
-
   std::vector<WriteOp> only_backup{{Kind::kBackup, "third", {}}};
-  applied = apply_batch(*db.value(), only_backup, index);
-  ASSERT_TRUE(applied.ok());
+  applied = apply_batch(*db, only_backup, index);
   EXPECT_EQ(applied.value().data_ops, 0u);
   EXPECT_EQ(applied.value().backup_target, "third");
 }

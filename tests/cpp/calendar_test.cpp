@@ -32,34 +32,33 @@ TEST(CalendarTest, ParseBackupTimeMatchesTheHourMinutePattern) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
 
-// The next run as the file name of that moment, or "none".
-std::string next_run(LocalDateTime now, TimeOfDay at) {
-  std::optional<LocalDateTime> target = next_backup_run(now, at);
-  return target ? backup_file_name(*target) : "none";
-}
-
+// The next run as the stamp of its file name, or "none".
 TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
   const struct {
     LocalDateTime now;
     TimeOfDay at;
     std::string_view expected;
   } cases[] = {
-      {{2026, 1, 5, 10, 0, 0, 0}, {10, 30}, "backup_20260105_103000.redb"},
-      {{2026, 1, 5, 10, 29, 59, 999999999}, {10, 30}, "backup_20260105_103000.redb"},
-      {{2026, 1, 5, 10, 30, 0, 0}, {10, 30}, "backup_20260205_103000.redb"},
-      {{2026, 1, 5, 10, 30, 0, 1}, {10, 30}, "backup_20260205_103000.redb"},
-      {{2026, 1, 5, 23, 0, 0, 0}, {2, 30}, "backup_20260205_023000.redb"},
-      {{2026, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_20260228_023000.redb"},
-      {{2028, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_20280229_023000.redb"},
-      {{2100, 1, 31, 12, 0, 0, 0}, {2, 30}, "backup_21000228_023000.redb"},
-      {{2026, 2, 28, 12, 0, 0, 0}, {2, 30}, "backup_20260328_023000.redb"},
-      {{2026, 3, 31, 12, 0, 0, 0}, {2, 30}, "backup_20260430_023000.redb"},
-      {{2026, 12, 31, 12, 0, 0, 0}, {2, 30}, "backup_20270131_023000.redb"},
-      {{262142, 11, 30, 12, 0, 0, 0}, {2, 30}, "backup_2621421230_023000.redb"},
-      {{262142, 12, 1, 1, 0, 0, 0}, {2, 30}, "backup_2621421201_023000.redb"},
+      {{2026, 1, 5, 10, 0, 0, 0}, {10, 30}, "20260105_103000"},
+      {{2026, 1, 5, 10, 29, 59, 999999999}, {10, 30}, "20260105_103000"},
+      {{2026, 1, 5, 10, 30, 0, 0}, {10, 30}, "20260205_103000"},
+      {{2026, 1, 5, 10, 30, 0, 1}, {10, 30}, "20260205_103000"},
+      {{2026, 1, 5, 23, 0, 0, 0}, {2, 30}, "20260205_023000"},
+      {{2026, 1, 31, 12, 0, 0, 0}, {2, 30}, "20260228_023000"},
+      {{2028, 1, 31, 12, 0, 0, 0}, {2, 30}, "20280229_023000"},
+      {{2100, 1, 31, 12, 0, 0, 0}, {2, 30}, "21000228_023000"},
+      {{2026, 2, 28, 12, 0, 0, 0}, {2, 30}, "20260328_023000"},
+      {{2026, 3, 31, 12, 0, 0, 0}, {2, 30}, "20260430_023000"},
+      {{2026, 12, 31, 12, 0, 0, 0}, {2, 30}, "20270131_023000"},
+      {{262142, 11, 30, 12, 0, 0, 0}, {2, 30}, "2621421230_023000"},
+      {{262142, 12, 1, 1, 0, 0, 0}, {2, 30}, "2621421201_023000"},
       {{262142, 12, 31, 12, 0, 0, 0}, {2, 30}, "none"},
   };
-  for (const auto& c : cases) EXPECT_EQ(next_run(c.now, c.at), c.expected) << c.expected;
+  for (const auto& c : cases) {
+    std::optional<LocalDateTime> target = next_backup_run(c.now, c.at);
+    const std::string name = target ? backup_file_name(*target) : "backup_none.redb";
+    EXPECT_EQ(name, "backup_" + std::string(c.expected) + ".redb");
+  }
 }
 
 TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {

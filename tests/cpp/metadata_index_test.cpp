@@ -2,98 +2,73 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace quillmere::engine {
 namespace {
 
-std::vector<std::string> entries_of(std::string_view document) {
-  IndexChanges changes;
-  EXPECT_TRUE(changes.process_json_index(document, "id", true)) << document;
-  std::vector<std::string> entries;
-  for (const IndexChange& change : changes.net_changes()) entries.emplace_back(change.entry);
-  return entries;
+// The net changes as "+entry id" / "-entry id", in their order.
+std::string net(const IndexChanges& changes) {
+  std::string out;
+  for (const IndexChange& c : changes.net_changes()) {
+    out.append(out.empty() ? "" : " | ").append(c.add ? "+" : "-").append(c.entry);
+    out.append(" ").append(c.id);
+  }
+  return out;
 }
 
-using Entries = std::vector<std::string>;
+std::string entries_of(std::string_view document) {
+  IndexChanges changes;
+  EXPECT_TRUE(changes.process_json_index(document, "i", true)) << document;
+  return net(changes);
+}
 
 TEST(MetadataIndexTest, EntriesJoinPathAndLeafText) {
-  EXPECT_EQ(entries_of(R"({"a":{"b":"x"}})"), Entries{"a.b.x"});
-  EXPECT_EQ(entries_of(R"({"tags":["red","blue"]})"), (Entries{"tags.0.red", "tags.1.blue"}));
-  EXPECT_EQ(entries_of(R"({"n":2.0})"), Entries{"n.2"});
-  EXPECT_EQ(entries_of(R"({"n":2})"), Entries{"n.2"});
-  EXPECT_EQ(entries_of(R"({"ok":true,"v":null,"e":[],"o":{}})"), Entries{"ok.true"});
-  EXPECT_EQ(entries_of(R"({"s":""})"), Entries{"s."});
-  EXPECT_EQ(entries_of(R"({"m":[[1,2]]})"), (Entries{"m.0.0.1", "m.0.1.2"}));
-  EXPECT_EQ(entries_of(R"([{"a":1}])"), Entries{"0.a.1"});
-  EXPECT_EQ(entries_of(R"("hello")"), Entries{".hello"});
-  EXPECT_EQ(entries_of(R"({"a":"b.c"})"), Entries{"a.b.c"});
-  EXPECT_EQ(entries_of(R"({"a.b":1})"), Entries{"a.b.1"});
-  EXPECT_EQ(entries_of(R"({"":{"a":1}})"), Entries{"a.1"});
-  EXPECT_EQ(entries_of(R"({"x":{"":1}})"), Entries{"x..1"});
-  EXPECT_EQ(entries_of(R"({"":1})"), Entries{".1"});
-}
-
-TEST(MetadataIndexTest, LeafTextsOfScalars) {
-  EXPECT_EQ(entries_of(R"({"f":false,"i":-5,"u":18446744073709551615,"z":-0})"),
-            (Entries{"f.false", "i.-5", "u.18446744073709551615", "z.0"}));
-  EXPECT_EQ(entries_of(R"({"a":1.5,"b":1e21,"c":1e-7,"d":-0.0})"),
-            (Entries{"a.1.5", "b.1000000000000000000000", "c.0.0000001", "d.-0"}));
-  EXPECT_EQ(entries_of(R"({"q":"say \"hi\"\n\u00e9"})"), Entries{"q.say \"hi\"\n\xc3\xa9"});
-  const std::vector<std::string> tiny = entries_of(R"({"t":5e-324})");
-  ASSERT_EQ(tiny.size(), 1u);
-  EXPECT_EQ(tiny[0], "t.0." + std::string(323, '0') + "5");
-  const std::vector<std::string> huge = entries_of(R"({"h":1e300})");
-  ASSERT_EQ(huge.size(), 1u);
-  EXPECT_EQ(huge[0].size(), 2 + 301u);
-}
-
-TEST(MetadataIndexTest, RepeatedKeysGiveAnEntryPerOccurrence) {
-  EXPECT_EQ(entries_of(R"({"a":1,"a":2})"), (Entries{"a.1", "a.2"}));
-  EXPECT_EQ(entries_of(R"({"a":1,"a":1})"), Entries{"a.1"});  // a set of pairs
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {R"({"a":{"b":"x"}})", "+a.b.x i"},
+      {R"({"tags":["red","blue"]})", "+tags.0.red i | +tags.1.blue i"},
+      {R"({"ok":true,"v":null,"e":[],"o":{}})", "+ok.true i"},
+      {R"({"s":""})", "+s. i"}, {R"({"m":[[1,2]]})", "+m.0.0.1 i | +m.0.1.2 i"},
+      {R"([{"a":1}])", "+0.a.1 i"}, {R"("hello")", "+.hello i"}, {R"({"a":"b.c"})", "+a.b.c i"},
+      {R"({"a.b":1})", "+a.b.1 i"}, {R"({"":{"a":1}})", "+a.1 i"}, {R"({"x":{"":1}})", "+x..1 i"},
+      {R"({"":1})", "+.1 i"},
+      // Leaf texts of scalars.
+      {R"({"n":2.0,"m":2})", "+m.2 i | +n.2 i"},
+      {R"({"f":false,"i":-5,"u":18446744073709551615,"z":-0})",
+       "+f.false i | +i.-5 i | +u.18446744073709551615 i | +z.0 i"},
+      {R"({"a":1.5,"b":1e21,"c":1e-7,"d":-0.0})",
+       "+a.1.5 i | +b.1000000000000000000000 i | +c.0.0000001 i | +d.-0 i"},
+      {R"({"q":"say \"hi\"\n\u00e9"})", "+q.say \"hi\"\n\xc3\xa9 i"},
+      // A set of pairs: an entry per distinct occurrence.
+      {R"({"a":1,"a":2})", "+a.1 i | +a.2 i"}, {R"({"a":1,"a":1})", "+a.1 i"},
+  };
+  for (const auto& [document, expected] : cases) EXPECT_EQ(entries_of(document), expected);
+  EXPECT_EQ(entries_of(R"({"t":5e-324})"), "+t.0." + std::string(323, '0') + "5 i");
+  EXPECT_EQ(entries_of(R"({"h":1e300})"), "+h.1" + std::string(300, '0') + " i");
 }
 
 TEST(MetadataIndexTest, UnparsableDocumentsRecordNothing) {
   IndexChanges changes;
   ASSERT_TRUE(changes.process_json_index(R"({"a":1})", "kept", true));
-  EXPECT_FALSE(changes.process_json_index(R"({"b":2,"n":18446744073709551616})", "x", true));
-  EXPECT_FALSE(changes.process_json_index(R"({"b":2,"n":1e400})", "x", true));
-  EXPECT_FALSE(changes.process_json_index(R"({"b":2} x)", "x", true));
-  const std::vector<IndexChange> net = changes.net_changes();
-  ASSERT_EQ(net.size(), 1u);
-  EXPECT_EQ(net[0].entry, "a.1");
-  EXPECT_EQ(net[0].id, "kept");
+  for (std::string_view bad : {R"({"b":2,"n":18446744073709551616})", R"({"b":2,"n":1e400})",
+                               R"({"b":2} x)"}) {
+    EXPECT_FALSE(changes.process_json_index(bad, "x", true)) << bad;
+  }
+  EXPECT_EQ(net(changes), "+a.1 kept");
 }
 
 TEST(MetadataIndexTest, LastChangeToAPairWinsAndPairsComeSorted) {
   IndexChanges changes;
-  ASSERT_TRUE(changes.process_json_index(R"({"v":1,"w":1})", "b", true));
+  ASSERT_TRUE(changes.process_json_index(R"({"w":1,"v":1})", "b", true));
   ASSERT_TRUE(changes.process_json_index(R"({"v":1})", "a", true));
   ASSERT_TRUE(changes.process_json_index(R"({"v":1})", "b", false));
-  const std::vector<IndexChange> net = changes.net_changes();
-  ASSERT_EQ(net.size(), 3u);
-  EXPECT_EQ(net[0].entry, "v.1");
-  EXPECT_EQ(net[0].id, "a");
-  EXPECT_TRUE(net[0].add);
-  EXPECT_EQ(net[1].entry, "v.1");
-  EXPECT_EQ(net[1].id, "b");
-  EXPECT_FALSE(net[1].add);
-  EXPECT_EQ(net[2].entry, "w.1");
-  EXPECT_TRUE(net[2].add);
+  EXPECT_EQ(net(changes), "+v.1 a | -v.1 b | +w.1 b");
 }
 
 TEST(MetadataIndexTest, DeepNestingIsWalkedWithoutRecursion) {
   constexpr int kDepth = 1000000;
-  std::string document(kDepth, '[');
-  document += "7";
-  document += std::string(kDepth, ']');
-  IndexChanges changes;
-  ASSERT_TRUE(changes.process_json_index(document, "deep", true));
-  const std::vector<IndexChange> net = changes.net_changes();
-  ASSERT_EQ(net.size(), 1u);
-  EXPECT_EQ(net[0].entry.size(), 2u * kDepth - 1 + 2);  // "0.0. ... .0" then ".7"
-  EXPECT_EQ(net[0].entry.substr(net[0].entry.size() - 4), ".0.7");
+  std::string document = std::string(kDepth, '[') + "7" + std::string(kDepth, ']');
+  std::string expected;
+  for (int i = 0; i < kDepth; ++i) expected += "0.";
+  EXPECT_EQ(entries_of(document), "+" + expected + "7 i");
 }
 
 }  // namespace

@@ -2,18 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 namespace quillmere {
 namespace {
 
 TEST(Utf8Test, LossyDecodingReplacesEachMaximalSubpart) {
   const std::string r = "\xEF\xBF\xBD";
-  const struct {
-    std::string bytes;
-    std::string text;
-  } cases[] = {
-      {"", ""},
+  const std::pair<std::string, std::string> cases[] = {
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"a\x80" "b", "a" + r + "b"},
       {"\xE2\x82", r},                       // truncated at the end
@@ -25,7 +19,7 @@ TEST(Utf8Test, LossyDecodingReplacesEachMaximalSubpart) {
       {"\xFF", r},
       {"\xF1\x80\x80\xE1\x80\xC2", r + r + r},
   };
-  for (const auto& c : cases) EXPECT_EQ(decode_utf8_lossy(c.bytes), c.text) << c.bytes;
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(decode_utf8_lossy(bytes), text) << bytes;
 }
 
 }  // namespace

@@ -1,12 +1,9 @@
-// The threads of a DBEngineWebServer together over real files, the way the
-// engine starts them: producers on clones of the write queue's sender, the
-// WAL writer, the database writer and the log thread. Meant for
-// ThreadSanitizer as much as for the plain build.
+// A DBEngineWebServer's threads together over real files, as the engine
+// starts them; meant for ThreadSanitizer as much as for the plain build.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,50 +12,41 @@
 #include "db_engine_web_server/database_writer.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/write_op.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
 
 using engine::WriteOp;
 using Kind = WriteOp::Kind;
-
-bool poll(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
+using testing_support::wait_until;
 
 class WebServerThreadsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    db_ = store::Database::open(dir_.path() + "/db").value();
     auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     apply_probe_.emplace(apply_sender.probe());
     apply_receiver_.emplace(std::move(apply_receiver));
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     sender_.emplace(std::move(sender));
-    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path(), counters_).value();
+    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path(), counters_)
+               .value();
   }
 
   // Held back until a test lets the database writer run.
   void let_database_writer_run() {
-    writer_ = db_engine_web_server::start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
+    writer_ =
+        start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
   }
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
 
   std::size_t stored_documents() {
-    std::size_t count = 0;
-    EXPECT_TRUE(db_->begin_read().value().scan_documents("", [&](auto, auto) { return ++count; }).ok());
-    return count;
+    return testing_support::documents(db_->begin_read().value()).size();
   }
 
   testing_support::TempDir dir_;
-  std::shared_ptr<store::Database> db_;
+  std::shared_ptr<store::Database> db_ = testing_support::open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
@@ -69,7 +57,8 @@ class WebServerThreadsTest : public ::testing::Test {
 TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   let_database_writer_run();
   auto [log_sender, log_receiver] = make_channel<LogOp>(10000);
-  WorkerThread log = start_log_thread(std::move(log_receiver), dir_.path() + "/db.jsonl", counters_).value();
+  WorkerThread log =
+      start_log_thread(std::move(log_receiver), dir_.path() + "/db.jsonl", counters_).value();
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&, t, sender = *sender_, log = log_sender] {
@@ -90,7 +79,7 @@ TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   ASSERT_TRUE(log_sender.send(LogOp::shutdown()).ok());
   EXPECT_EQ(log.join(), std::nullopt);
   EXPECT_FALSE(counters_->alive.load());
-  EXPECT_TRUE(poll([&] { return db_.use_count() == 1; }));  // the backups are done
+  EXPECT_TRUE(wait_until([&] { return db_.use_count() == 1; }));  // the backups are done
   // Each producer's ids 0, 1 (upserted) survive, 2 is deleted: 2000 each.
   EXPECT_EQ(stored_documents(), 4u * 2000);
   EXPECT_EQ(std::filesystem::file_size(wal_path()), 0u);  // all committed, so emptied
@@ -104,8 +93,8 @@ TEST_F(WebServerThreadsTest, FullChannelsWaitForAStalledDatabaseWriter) {
   });
   // The WAL writer fills the apply channel and waits in its send; then the
   // write queue fills and the producer waits in its own.
-  EXPECT_TRUE(poll([&] { return apply_probe_->len() == engine::WRITE_QUEUE_CAPACITY; }));
-  EXPECT_TRUE(poll([&] { return sender_->len() == engine::WRITE_QUEUE_CAPACITY; }));
+  EXPECT_TRUE(wait_until([&] { return apply_probe_->len() == engine::WRITE_QUEUE_CAPACITY; }));
+  EXPECT_TRUE(wait_until([&] { return sender_->len() == engine::WRITE_QUEUE_CAPACITY; }));
   EXPECT_GT(std::filesystem::file_size(wal_path()), 0u);  // framed before forwarded
   let_database_writer_run();
   producer.join();

@@ -1,0 +1,101 @@
+// Shared by the tests: a temporary directory removed with its contents, and
+// readers of a store's rows.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "store/database.h"
+
+namespace quillmere::testing_support {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillmere_XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    path_ = pattern;
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+using Rows = std::vector<std::pair<std::string, std::string>>;
+using Ids = std::vector<std::string>;
+
+inline std::shared_ptr<store::Database> open_store(const std::string& path) {
+  auto db = store::Database::open(path);
+  EXPECT_TRUE(db.ok()) << db.error();
+  return db.ok() ? db.value() : nullptr;
+}
+
+// Waits up to 30 seconds for `done`: whether it came.
+inline bool wait_until(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Runs `body` in a forked child, `meanwhile` here: the child's exit code, or
+// -1 when it did not exit.
+inline int in_child(const std::function<int()>& body, const std::function<void()>& meanwhile = {}) {
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  if (meanwhile) meanwhile();
+  int status = 0;
+  const bool exited = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status);
+  return exited ? WEXITSTATUS(status) : -1;
+}
+
+// Whether a fresh open file description can take the flock right now.
+inline bool flock_is_free(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
+  return free;
+}
+
+// Readers of a transaction, also of one made for the call.
+inline Rows documents(auto&& read, std::string_view from = "") {  // (id, body) from `from` on
+  Rows rows;
+  EXPECT_TRUE(read.scan_documents(from, [&](auto id, auto body) {
+                    return rows.emplace_back(id, body), true;
+                  }).ok());
+  return rows;
+}
+
+inline Ids index_ids(auto&& read, std::string_view entry) {
+  Ids ids;
+  EXPECT_TRUE(read.scan_index(entry, [&](auto id) { return ids.emplace_back(id), true; }).ok());
+  return ids;
+}
+
+inline Rows index_pairs(auto&& read) {  // every (entry, id), in store order
+  Rows rows;
+  EXPECT_TRUE(read.scan_index_pairs([&](auto entry, auto id) {
+                    return rows.emplace_back(entry, id), true;
+                  }).ok());
+  return rows;
+}
+
+}  // namespace quillmere::testing_support
