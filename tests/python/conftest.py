@@ -84,11 +84,8 @@ def wait_until(predicate, timeout=30.0):
 
 
 def open_with_rows(path, documents, index=(), cls=DBEngine):
-    """A new `cls` engine on `path` after rows were written straight into its file.
-
-    The file is created first when needed. `documents` maps ids to stored bytes
-    (a `str` is stored as its UTF-8 bytes); `index` holds (entry, id) pairs for
-    "metadata_index". No other engine may hold the file at the time of the call."""
+    """A new `cls` engine on `path` after {id: text} documents and (entry, id)
+    pairs were written straight into its file, which no engine may hold."""
     DBEngine(path).close_engine()  # creates both tables; released at once
     connection = sqlite3.connect(path)
     try:
