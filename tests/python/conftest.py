@@ -1,5 +1,6 @@
 """Shared fixtures: engines on temporary files, and a raw look into the file."""
 
+import collections.abc
 import gc
 import sqlite3
 import sys
@@ -112,3 +113,19 @@ def same_value(got, expected):
     if isinstance(got, float):
         return repr(got) == repr(expected)
     return got == expected
+
+
+class CallsBack(collections.abc.Sequence):
+    """A list-like value whose reading runs `callback` while the converter holds it."""
+
+    def __init__(self, callback):
+        self.callback = callback
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        if index:
+            raise IndexError(index)
+        self.callback()
+        return 0

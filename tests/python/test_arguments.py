@@ -15,10 +15,10 @@ SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 0: surro
 ARGUMENT_ERRORS = [
     ("E", lambda db: DBEngine(b"x"), TypeError, NOT_STR.format("bytes"), "path"),
     ("W", lambda db: DBEngineWebServer(7), TypeError, NOT_STR.format("int"), "path"),
-    ("W", lambda db: DBEngineWebServer("p", enable_logging=None), TypeError,
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", enable_logging=None), TypeError,
      "'None' is not an instance of 'bool'", "enable_logging"),
-    ("W", lambda db: DBEngineWebServer("p", backup_time=1230), TypeError, NOT_STR.format("int"), "backup_time"),
-    ("W", lambda db: DBEngineWebServer("p", backup_dir=b"d"), TypeError, NOT_STR.format("bytes"), "backup_dir"),
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", backup_time=1230), TypeError, NOT_STR.format("int"), "backup_time"),
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", backup_dir=b"d"), TypeError, NOT_STR.format("bytes"), "backup_dir"),
     ("E", lambda db: db.insert(1, {}), TypeError, NOT_STR.format("int"), "id"),
     ("W", lambda db: db.insert("\ud800", {}), UnicodeEncodeError, SURROGATE, "id"),
     ("E", lambda db: db.insert("a", [1]), TypeError, NOT_DICT.format("list"), "payload"),

@@ -1,7 +1,6 @@
 """DBEngineWebServer: the WAL file, close, backups, failure lists of the bulk
 inserts, the in-place reads and paged queries."""
 
-import collections.abc
 import gc
 import os
 import struct
@@ -9,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import CRASHED, LOCKED, index_pairs, stored_documents, wait_until
+from conftest import CRASHED, LOCKED, CallsBack, index_pairs, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 
@@ -275,22 +274,6 @@ def test_paged_query_counts_index_ids(db_path, server):
     assert (ids(2, 0), ids(2, 2), ids(1, 1), ids(0, 0), ids(None, 3), ids(5, 10)) == (["a"], ["c"], [], [], [], [])
     assert (ids(None, None), ids(True, None), ids(None, 1)) == (["a", "c"], ["a"], ["c"])
     assert server.filter_by_metadata("k", "nothing", None, None) == []
-
-
-class CallsBack(collections.abc.Sequence):
-    """A list-like value whose reading runs `callback` while the converter holds the borrow."""
-
-    def __init__(self, callback):
-        self.callback = callback
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        if index:
-            raise IndexError(index)
-        self.callback()
-        return 0
 
 
 def test_close_from_another_thread_during_a_bulk_insert_is_refused(server):

@@ -9,7 +9,7 @@ import threading
 
 import pytest
 
-from conftest import applied, index_pairs, stored_documents
+from conftest import CallsBack, applied, index_pairs, stored_documents
 from quillmere import DBEngine, DBEngineWebServer
 
 BIG = "é" * (5 * 1024 * 1024)  # 10 MiB of UTF-8
@@ -230,33 +230,17 @@ def test_odd_ids_are_stored_as_given(db_path):
     assert index_pairs(db_path) == [("v.1", "a\x00b"), ("v.2", big_id)]
 
 
-class Clearing(collections.abc.Sequence):
-    """A sequence whose element access clears the records list."""
-
-    def __init__(self, victim):
-        self.victim = victim
-
-    def __len__(self):
-        return 1
-
-    def __getitem__(self, index):
-        if index >= 1:
-            raise IndexError(index)
-        self.victim.clear()
-        return "cleared"
-
-
 def test_batches_keep_their_order_and_are_taken_whole(engine, db_path):
     assert engine.insert_many([]) is None and engine.insert_many_json(()) is None
     engine.insert_many([("a", {"v": 1}), ("b", {}), ("a", {"v": 2})])
     engine.insert_many_json([("b", '{"w":1}'), ("b", '{"w":2}')])
     engine.delete("absent")
     records = []
-    records += [("c", {"l": Clearing(records)}), ("d", {})]  # cleared while "c" converts
+    records += [("c", {"l": CallsBack(records.clear)}), ("d", {})]  # cleared while "c" converts
     engine.insert_many(records)
     engine.close_engine()
-    assert stored_documents(db_path) == {"a": b'{"v":2}', "b": b'{"w":2}', "c": b'{"l":["cleared"]}', "d": b"{}"}
-    assert index_pairs(db_path) == [("l.0.cleared", "c"), ("v.1", "a"), ("v.2", "a"), ("w.1", "b"), ("w.2", "b")]
+    assert stored_documents(db_path) == {"a": b'{"v":2}', "b": b'{"w":2}', "c": b'{"l":[0]}', "d": b"{}"}
+    assert index_pairs(db_path) == [("l.0.0", "c"), ("v.1", "a"), ("v.2", "a"), ("w.1", "b"), ("w.2", "b")]
 
 
 def test_writes_from_several_threads_all_arrive(engine, db_path):
