@@ -2,6 +2,7 @@
 with work queued or reads running; a writer whose commit fails; the module."""
 
 import gc
+import importlib.util
 import json
 import os
 import subprocess
@@ -11,6 +12,7 @@ import pytest
 
 from conftest import CRASHED, LOCKED, applied, index_pairs, raw_rows, stored_documents
 from quillmere import DBEngine
+from quillmere import quillmere as native
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "stress"))
 import exit_test  # noqa: E402
@@ -181,3 +183,17 @@ def test_a_failed_commit_ends_the_writer_as_a_crash(db_path):
     assert [doc_id for doc_id, _ in db.filter_by_metadata("pad", "p" * 1000)] == sorted(expected.keys() - {"seed"})
     assert len(index_pairs(db_path)) == 3 * (len(expected) - 1) + 1
     db.close_engine()
+
+
+def test_module_holds_only_the_engine_classes_and_import_has_no_side_effects(tmp_path):
+    public = {name for name in vars(native) if not name.startswith("__")}
+    assert public == {"DBEngine", "DBEngineWebServer"}
+    assert native.__doc__ == "" and sys.modules["quillmere"].DBEngine is native.DBEngine
+    spec = importlib.util.find_spec("quillmere.quillmere")
+    fresh = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fresh)  # running the module step again reuses the classes
+    assert (fresh.DBEngine, fresh.DBEngineWebServer) == (native.DBEngine, native.DBEngineWebServer)
+    script = ("import os, warnings\nwarnings.simplefilter('error')\nbefore = len(os.listdir('/proc/self/task'))\n"
+              "import quillmere\nprint(before == len(os.listdir('/proc/self/task')), os.listdir('.'))\n")
+    run = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True)
+    assert (run.stdout, run.stderr) == ("True []\n", "")
