@@ -1,5 +1,6 @@
 """Shared fixtures: engines on temporary files, and a raw look into the file."""
 
+import collections.abc
 import gc
 import sqlite3
 import sys
@@ -7,11 +8,14 @@ import time
 
 import pytest
 
-from quillmere import DBEngine
+from quillmere import DBEngine, DBEngineWebServer
 
 # The suite runs with --import-mode=importlib, which gives this file a package
 # name of its own; test modules import the helpers below as `conftest`.
 sys.modules.setdefault("conftest", sys.modules[__name__])
+
+CRASHED = "Background write worker has crashed!"
+LOCKED = "Database already open. Cannot acquire lock."
 
 
 @pytest.fixture
@@ -30,6 +34,25 @@ def engine(db_path):
         pass  # already closed by the test
     del db
     gc.collect()
+
+
+@pytest.fixture
+def server(db_path):
+    """A DBEngineWebServer that is closed and released after the test."""
+    db = DBEngineWebServer(db_path)
+    yield db
+    db.close_engine()
+    del db
+    gc.collect()
+
+
+def applied(path, *writes):
+    """A closed DBEngine on `path` after the (method, *args) writes were applied."""
+    db = DBEngine(path)
+    for method, *args in writes:
+        getattr(db, method)(*args)
+    db.close_engine()
+    return db
 
 
 def raw_rows(path, sql):
@@ -61,12 +84,9 @@ def wait_until(predicate, timeout=30.0):
     return predicate()
 
 
-def open_with_rows(path, documents, index=()):
-    """A new DBEngine on `path` after rows were written straight into its file.
-
-    The file is created first when needed. `documents` maps ids to stored bytes
-    (a `str` is stored as its UTF-8 bytes); `index` holds (entry, id) pairs for
-    "metadata_index". No other engine may hold the file at the time of the call."""
+def open_with_rows(path, documents, index=(), cls=DBEngine):
+    """A new `cls` engine on `path` after {id: text} documents and (entry, id)
+    pairs were written straight into its file, which no engine may hold."""
     DBEngine(path).close_engine()  # creates both tables; released at once
     connection = sqlite3.connect(path)
     try:
@@ -78,7 +98,8 @@ def open_with_rows(path, documents, index=()):
             connection.executemany("INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?)", list(index))
     finally:
         connection.close()
-    return DBEngine(path)
+    gc.collect()
+    return cls(path)
 
 
 def same_value(got, expected):
@@ -92,3 +113,19 @@ def same_value(got, expected):
     if isinstance(got, float):
         return repr(got) == repr(expected)
     return got == expected
+
+
+class CallsBack(collections.abc.Sequence):
+    """A list-like value whose reading runs `callback` while the converter holds it."""
+
+    def __init__(self, callback):
+        self.callback = callback
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        if index:
+            raise IndexError(index)
+        self.callback()
+        return 0

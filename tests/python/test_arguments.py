@@ -1,99 +1,132 @@
-"""Argument checks of every method: one table of wrong types (message and
-the note naming the parameter) and of wrong counts and keywords. Checked
-before anything is queued, also on a closed engine."""
+"""Argument checks of every method of both classes (checked before anything is
+queued, also on a closed engine), and writes refused after close_engine."""
 
 import pytest
 
-from conftest import stored_documents
-from quillmere import DBEngine
+from conftest import CRASHED, stored_documents
+from quillmere import DBEngine, DBEngineWebServer
 
+CLASSES = {"E": DBEngine, "W": DBEngineWebServer}
 NOT_STR = "'{}' object is not an instance of 'str'"
+NOT_DICT = "'{}' object is not an instance of 'dict'"
+SURROGATE = "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
 
-TYPE_ERRORS = [
-    (lambda db: DBEngine(b"x"), NOT_STR.format("bytes"), "path"),
-    (lambda db: DBEngine(7), NOT_STR.format("int"), "path"),
-    (lambda db: db.insert(1, {}), NOT_STR.format("int"), "id"),
-    (lambda db: db.insert("a", [1]), "'list' object is not an instance of 'dict'", "payload"),
-    (lambda db: db.upsert("a", "{}"), "'str' object is not an instance of 'dict'", "payload"),
-    (lambda db: db.upsert(None, {}), "'None' is not an instance of 'str'", "id"),
-    (lambda db: db.delete(b"a"), NOT_STR.format("bytes"), "id"),
-    (lambda db: db.insert_json("a", {}), NOT_STR.format("dict"), "json_payload"),
-    (lambda db: db.insert_json(1.5, "{}"), NOT_STR.format("float"), "id"),
-    (lambda db: db.insert_many("ab"), "Can't extract `str` to `Vec`", "records"),
-    (lambda db: db.insert_many(iter([])), "'list_iterator' object is not an instance of 'Sequence'", "records"),
-    (lambda db: db.insert_many([("a", {}), ["b", {}]]), "'list' object is not an instance of 'tuple'", "records"),
-    (lambda db: db.insert_many([("a", {}), (2, {})]), NOT_STR.format("int"), "records"),
-    (lambda db: db.insert_many([("b", [])]), "'list' object is not an instance of 'dict'", "records"),
-    (lambda db: db.insert_many_json("ab"), "Can't extract `str` to `Vec`", "records"),
-    (lambda db: db.insert_many_json([("a", "{}"), ("b", {})]), NOT_STR.format("dict"), "records"),
-    (lambda db: db.get(1), NOT_STR.format("int"), "id"),
-    (lambda db: db.get_many("ab"), "Can't extract `str` to `Vec`", "ids"),
-    (lambda db: db.get_many(["a", b"b"]), NOT_STR.format("bytes"), "ids"),
-    (lambda db: db.scan_prefix(["a"]), NOT_STR.format("list"), "prefix"),
-    (lambda db: db.filter_by_metadata(1, "x"), NOT_STR.format("int"), "index_key"),
-    (lambda db: db.filter_by_metadata("x", True), NOT_STR.format("bool"), "index_value"),
+# (class, call, exception, message, parameter named by the note)
+ARGUMENT_ERRORS = [
+    ("E", lambda db: DBEngine(b"x"), TypeError, NOT_STR.format("bytes"), "path"),
+    ("W", lambda db: DBEngineWebServer(7), TypeError, NOT_STR.format("int"), "path"),
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", enable_logging=None), TypeError,
+     "'None' is not an instance of 'bool'", "enable_logging"),
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", backup_time=1230), TypeError, NOT_STR.format("int"), "backup_time"),
+    ("W", lambda db: DBEngineWebServer("/nonexistent/p", backup_dir=b"d"), TypeError, NOT_STR.format("bytes"), "backup_dir"),
+    ("E", lambda db: db.insert(1, {}), TypeError, NOT_STR.format("int"), "id"),
+    ("W", lambda db: db.insert("\ud800", {}), UnicodeEncodeError, SURROGATE, "id"),
+    ("E", lambda db: db.insert("a", [1]), TypeError, NOT_DICT.format("list"), "payload"),
+    ("W", lambda db: db.insert("a", 5), TypeError, NOT_DICT.format("int"), "payload"),
+    ("E", lambda db: db.upsert(None, {}), TypeError, "'None' is not an instance of 'str'", "id"),
+    ("W", lambda db: db.upsert("a", "{}"), TypeError, NOT_DICT.format("str"), "payload"),
+    ("E", lambda db: db.delete(b"a"), TypeError, NOT_STR.format("bytes"), "id"),
+    ("W", lambda db: db.delete("\ud800"), UnicodeEncodeError, SURROGATE, "id"),
+    ("E", lambda db: db.insert_json("a", {}), TypeError, NOT_STR.format("dict"), "json_payload"),
+    ("W", lambda db: db.insert_json(1.5, "{}"), TypeError, NOT_STR.format("float"), "id"),
+    ("W", lambda db: db.insert_json("a", "\ud800"), UnicodeEncodeError, SURROGATE, "json_payload"),
+    ("E", lambda db: db.insert_many("ab"), TypeError, "Can't extract `str` to `Vec`", "records"),
+    ("E", lambda db: db.insert_many(iter([])), TypeError,
+     "'list_iterator' object is not an instance of 'Sequence'", "records"),
+    ("E", lambda db: db.insert_many([("a", {}), ["b", {}]]), TypeError,
+     "'list' object is not an instance of 'tuple'", "records"),
+    ("E", lambda db: db.insert_many([("a", {}), (2, {})]), TypeError, NOT_STR.format("int"), "records"),
+    ("E", lambda db: db.insert_many([("a", {}), ("b", {}, 1)]), ValueError,
+     "expected tuple of length 2, but got tuple of length 3", "records"),
+    ("W", lambda db: db.insert_many([("a", ["x"])]), TypeError, NOT_DICT.format("list"), "records"),
+    ("W", lambda db: db.insert_many("ab"), TypeError, "Can't extract `str` to `Vec`", "records"),
+    ("E", lambda db: db.insert_many_json([("a", "{}"), ("b", {})]), TypeError, NOT_STR.format("dict"), "records"),
+    ("W", lambda db: db.insert_many_json([("a", {})]), TypeError, NOT_STR.format("dict"), "records"),
+    ("W", lambda db: db.insert_many_json([("a", "{}"), ("\ud800", "{}")]), UnicodeEncodeError, SURROGATE,
+     "records"),
+    ("E", lambda db: db.get(1), TypeError, NOT_STR.format("int"), "id"),
+    ("W", lambda db: db.get(b"a"), TypeError, NOT_STR.format("bytes"), "id"),
+    ("E", lambda db: db.get_many("ab"), TypeError, "Can't extract `str` to `Vec`", "ids"),
+    ("W", lambda db: db.get_many(["a", b"b"]), TypeError, NOT_STR.format("bytes"), "ids"),
+    ("E", lambda db: db.scan_prefix(["a"]), TypeError, NOT_STR.format("list"), "prefix"),
+    ("W", lambda db: db.scan_prefix("\ud800"), UnicodeEncodeError, SURROGATE, "prefix"),
+    ("E", lambda db: db.filter_by_metadata(1, "x"), TypeError, NOT_STR.format("int"), "index_key"),
+    ("E", lambda db: db.filter_by_metadata("x", True), TypeError, NOT_STR.format("bool"), "index_value"),
+    ("W", lambda db: db.filter_by_metadata("x", b"v", None, None), TypeError, NOT_STR.format("bytes"),
+     "index_value"),
+    ("W", lambda db: db.filter_by_metadata("x", "v", 1.5, None), TypeError,
+     "'float' object cannot be interpreted as an integer", "limit"),
+    ("W", lambda db: db.filter_by_metadata("x", "v", None, -1), OverflowError,
+     "can't convert negative int to unsigned", "offset"),
+    ("W", lambda db: db.filter_by_metadata("x", "v", 2**64, None), OverflowError,
+     "int too big to convert", "limit"),
+    ("W", lambda db: db.trigger_backup(None), TypeError, "'None' is not an instance of 'str'", "target_path"),
 ]
 
 
-@pytest.mark.parametrize("call, message, note", TYPE_ERRORS, ids=range(len(TYPE_ERRORS)))
+@pytest.mark.parametrize("cls, call, kind, message, note", ARGUMENT_ERRORS, ids=range(len(ARGUMENT_ERRORS)))
 @pytest.mark.parametrize("closed", [False, True], ids=["open", "closed"])
-def test_wrong_types(db_path, call, message, note, closed):
-    db = DBEngine(db_path)
+def test_argument_errors(tmp_path, cls, call, kind, message, note, closed):
+    path = str(tmp_path / "db")
+    db = CLASSES[cls](path)
     if closed:
         db.close_engine()
-    with pytest.raises(TypeError) as excinfo:
+    with pytest.raises(kind) as raised:
         call(db)
-    assert (str(excinfo.value), excinfo.value.__notes__) == (message, [f"while processing '{note}'"])
+    assert (type(raised.value), str(raised.value), raised.value.__notes__) == (
+        kind, message, [f"while processing '{note}'"])
     if not closed:
         db.close_engine()
-    assert stored_documents(db_path) == {}
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda db: db.insert_many([("a", {}), ("b", {}, 1)]), "expected tuple of length 2, but got tuple of length 3"),
-        (lambda db: db.insert_many_json([("b",)]), "expected tuple of length 2, but got tuple of length 1"),
-    ],
-)
-def test_records_must_be_pairs(engine, db_path, call, message):
-    with pytest.raises(ValueError) as excinfo:
-        call(engine)
-    assert (str(excinfo.value), excinfo.value.__notes__) == (message, ["while processing 'records'"])
-    engine.close_engine()
-    assert stored_documents(db_path) == {}
+    assert stored_documents(path) == {}
 
 
 COUNT_ERRORS = [
-    (lambda db: DBEngine(), "DBEngine.__new__() missing 1 required positional argument: 'path'"),
-    (lambda db: DBEngine("a", path="a"), "DBEngine.__new__() got multiple values for argument 'path'"),
-    (lambda db: db.insert("a"), "DBEngine.insert() missing 1 required positional argument: 'payload'"),
-    (lambda db: db.insert("a", {}, {}), "DBEngine.insert() takes 2 positional arguments but 3 were given"),
-    (lambda db: db.upsert(id="a", body={}), "DBEngine.upsert() got an unexpected keyword argument 'body'"),
-    (lambda db: db.delete(), "DBEngine.delete() missing 1 required positional argument: 'id'"),
-    (lambda db: db.get_many(), "DBEngine.get_many() missing 1 required positional argument: 'ids'"),
-    (lambda db: db.filter_by_metadata("x", "y", index_key="x"),
+    ("E", lambda db: DBEngine(), "DBEngine.__new__() missing 1 required positional argument: 'path'"),
+    ("E", lambda db: DBEngine("a", path="a"), "DBEngine.__new__() got multiple values for argument 'path'"),
+    ("W", lambda db: DBEngineWebServer("a", None, None, False, 1),
+     "DBEngineWebServer.__new__() takes 4 positional arguments but 5 were given"),
+    ("E", lambda db: db.insert("a"), "DBEngine.insert() missing 1 required positional argument: 'payload'"),
+    ("W", lambda db: db.insert("a", {}, {}), "DBEngineWebServer.insert() takes 2 positional arguments but 3 were given"),
+    ("E", lambda db: db.upsert(id="a", body={}), "DBEngine.upsert() got an unexpected keyword argument 'body'"),
+    ("W", lambda db: db.delete(), "DBEngineWebServer.delete() missing 1 required positional argument: 'id'"),
+    ("E", lambda db: db.get_many(), "DBEngine.get_many() missing 1 required positional argument: 'ids'"),
+    ("E", lambda db: db.filter_by_metadata("x", "y", index_key="x"),
      "DBEngine.filter_by_metadata() got multiple values for argument 'index_key'"),
-    (lambda db: db.close_engine(1), "DBEngine.close_engine() takes 0 positional arguments but 1 was given"),
+    ("W", lambda db: db.filter_by_metadata("k", "v", None),
+     "DBEngineWebServer.filter_by_metadata() missing 1 required positional argument: 'offset'"),
+    ("E", lambda db: db.close_engine(1), "DBEngine.close_engine() takes 0 positional arguments but 1 was given"),
+    ("W", lambda db: db.__exit__(None, None),
+     "DBEngineWebServer.__exit__() missing 1 required positional argument: '_traceback'"),
+    ("W", lambda db: db.trigger_backup(),
+     "DBEngineWebServer.trigger_backup() missing 1 required positional argument: 'target_path'"),
 ]
 
 
-@pytest.mark.parametrize("call, message", COUNT_ERRORS, ids=range(len(COUNT_ERRORS)))
-def test_wrong_counts_and_keywords(engine, call, message):
-    with pytest.raises(TypeError) as excinfo:
-        call(engine)
-    assert str(excinfo.value) == message
-
-
-def test_every_parameter_by_keyword(tmp_path):
-    path = str(tmp_path / "db")
-    db = DBEngine(path=path)
-    results = [db.insert(id="k1", payload={"v": 1}), db.upsert(payload={"v": 2}, id="k2"),
-               db.insert_json(json_payload='{"v":3}', id="k3"), db.insert_many(records=(("k4", {"v": 4}),)),
-               db.insert_many_json(records=[("k5", '{"v":5}')]), db.delete(id="k1")]
-    assert results == [None] * 6
+@pytest.mark.parametrize("cls, call, message", COUNT_ERRORS, ids=range(len(COUNT_ERRORS)))
+def test_wrong_counts_and_keywords(tmp_path, cls, call, message):
+    db = CLASSES[cls](str(tmp_path / "db"))
+    with pytest.raises(TypeError) as raised:
+        call(db)
+    assert str(raised.value) == message
     db.close_engine()
-    assert db.get(id="k2") == {"v": 2}
-    assert db.get_many(ids=["k3"]) == [("k3", {"v": 3})]
-    assert db.scan_prefix(prefix="k4") == [("k4", {"v": 4})]
-    assert db.filter_by_metadata(index_value="5", index_key="v") == [("k5", {"v": 5})]
+
+
+# Refused before the payload is looked at: each payload would fail otherwise.
+WRITES = [("insert", "a", {"x": b""}), ("upsert", "a", {1: 2}), ("delete", "a"), ("insert_json", "a", "x"),
+          ("insert_many", [("a", {1: 2})]), ("insert_many_json", [("a", "x")])]
+
+
+@pytest.mark.parametrize("cls, write", [("E", w) for w in WRITES] + [("W", w) for w in WRITES]
+                         + [("W", ("trigger_backup", "copy.db"))], ids=lambda v: v if isinstance(v, str) else v[0])
+def test_writes_after_close_are_refused(tmp_path, cls, write):
+    path = str(tmp_path / "db")
+    db = CLASSES[cls](path)
+    db.insert("kept", {})
+    db.close_engine()
+    method, *args = write
+    with pytest.raises(RuntimeError) as raised:
+        getattr(db, method)(*args)
+    assert str(raised.value) == CRASHED
+    assert db.get("kept") == {}  # reads go on
+    assert stored_documents(path) == {"kept": b"{}"}
+    assert not (tmp_path / "copy.db").exists()

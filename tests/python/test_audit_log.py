@@ -7,7 +7,7 @@ import re
 
 import pytest
 
-from conftest import wait_until
+from conftest import CRASHED, wait_until
 from quillmere import DBEngineWebServer
 
 STAMP = r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3}|\.\d{6}|\.\d{9})?[+-]\d\d:\d\d"
@@ -79,7 +79,7 @@ def test_a_failing_audit_log_refuses_writes_while_the_writers_go_on(db_path):
             accepted.append(f"probe{len(accepted)}")
             return False
         except RuntimeError as error:
-            assert str(error) == "Background write worker has crashed!"
+            assert str(error) == CRASHED
             return True
 
     assert wait_until(refused)

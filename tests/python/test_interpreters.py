@@ -4,7 +4,6 @@ import glob
 import os
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest

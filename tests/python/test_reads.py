@@ -1,224 +1,143 @@
-"""get, get_many and scan_prefix: absent ids, argument checks, order of the
-document lists, prefix matching by bytes, reads after close_engine and the
-round trip of a dict through insert and get."""
-
-import collections.abc
-import gc
+"""get, get_many and scan_prefix, and turning stored documents into dicts:
+key order, repeated keys, number classes, the message set of each read."""
 
 import pytest
 
-from conftest import open_with_rows, same_value
-from quillmere import DBEngine
+from conftest import applied, open_with_rows, same_value
+from quillmere import DBEngine, DBEngineWebServer
 
 NOT_A_DICT = "Database entry is not a valid JSON/Dictionary"
 
 
-def filled_engine(path, ids):
-    """A closed engine holding {"id": <id>} under each of `ids`."""
-    db = DBEngine(path)
-    db.insert_many([(doc_id, {"id": doc_id}) for doc_id in ids])
+def nested_lists(levels):
+    value = []
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+
+CONVERSIONS = [
+    ('{"b":1,"a":{"d":true,"c":null}}', {"a": {"c": None, "d": True}, "b": 1}),
+    ('{"b":{"x":1},"a":0,"b":[3]}', {"a": 0, "b": [3]}),
+    # Ascending byte order of the UTF-8 keys: U+E000 before U+1F600 (unlike in UTF-16).
+    ('{"中":1,"é":2,"a":3,"Z":4,"":5,"aa":6,"\ue000":7,"\U0001F600":8,"a\\u0000":9}',
+     {"": 5, "Z": 4, "a": 3, "a\x00": 9, "aa": 6, "é": 2, "中": 1, "\ue000": 7, "\U0001F600": 8}),
+    ('{"s":"\\u00e9\\n\\"\\/\\\\\\ud83d\\ude00\\t\\u0000","r":"中é"}', {"r": "中é", "s": 'é\n"/\\\U0001F600\t\x00'}),
+    ('{"l":[{"y":1,"x":[{"q":0,"p":1}]},[],{}],"t":true,"f":false}',
+     {"f": False, "l": [{"x": [{"p": 1, "q": 0}], "y": 1}, [], {}], "t": True}),
+    ('{"a":' + "[" * 126 + "]" * 126 + "}", {"a": nested_lists(126)}),
+]
+
+
+@pytest.mark.parametrize("body, expected", CONVERSIONS, ids=range(len(CONVERSIONS)))
+def test_stored_text_converts(db_path, body, expected):
+    assert same_value(open_with_rows(db_path, {"d": body}).get("d"), expected)
+
+
+NUMBERS = {  # stored text: what DBEngine reads
+    "0": 0, "-1": -1, "18446744073709551615": 2**64 - 1, "-9223372036854775808": -2**63, "9223372036854775808": 2**63,
+    "-0": -0.0, "1E+2": 100.0, "2.5e-3": 0.0025, "18446744073709551616": 1.8446744073709552e19,
+    "-9223372036854775809": -9.223372036854776e18, "123456789012345678901234567890": 1.2345678901234568e29,
+    "1e-400": 0.0, "-1e-400": -0.0, "2.4703282292062328e-324": 5e-324, "1.7976931348623157e308": 1.7976931348623157e308,
+    "9007199254740993.00000000000000000001": 9007199254740994.0, "1" + "0" * 400 + "e-400": 1.0,
+}
+
+
+def test_number_classes(db_path):
+    body = '{"v":[%s]}' % ",".join(NUMBERS)
+    assert same_value(open_with_rows(db_path, {"d": body}).get("d"), {"v": list(NUMBERS.values())})
+
+
+GOOD = '{"b":[1.5,-0,18446744073709551615],"a":{"y":1,"x":"s"}}'
+GOOD_E = {"a": {"x": "s", "y": 1}, "b": [1.5, -0.0, 2**64 - 1]}
+GOOD_W = {"a": {"x": "s", "y": 1}, "b": [1.5, 0, 2**64 - 1]}
+RANGE = "number out of range at line 1 column 10"
+STRICT = "InvalidNumber at character 5 ('1')"
+# Each read converts in its class's dialect and reports in its own message set.
+READS = [
+    (DBEngine, lambda db, d: db.get(d), GOOD_E, "Json parsing error " + RANGE),
+    (DBEngine, lambda db, d: db.get_many([d])[0][1], GOOD_E, "Json parsing error " + RANGE),
+    (DBEngine, lambda db, d: db.scan_prefix(d)[0][1], GOOD_E, "Json Parse Error " + RANGE),
+    (DBEngine, lambda db, d: db.filter_by_metadata("k", d)[0][1], GOOD_E, "Json Parse Error " + RANGE),
+    (DBEngineWebServer, lambda db, d: db.get(d), GOOD_W, "Json parsing error " + STRICT),
+    (DBEngineWebServer, lambda db, d: db.get_many([d])[0][1], GOOD_W, "Json parsing error " + STRICT),
+    (DBEngineWebServer, lambda db, d: db.scan_prefix(d)[0][1], GOOD_W, "Json Parse Error " + STRICT),
+    (DBEngineWebServer, lambda db, d: db.filter_by_metadata("k", d, None, None)[0][1], GOOD_E,
+     "Json Parse Error " + RANGE),
+]
+
+
+@pytest.mark.parametrize("cls, read, expected, failure", READS, ids=range(len(READS)))
+def test_every_read_converts_and_reports_in_its_own_set(db_path, cls, read, expected, failure):
+    db = open_with_rows(db_path, {"good": GOOD, "range": '{"a":1e400}', "list": "[1]"},
+                        [("k.good", "good"), ("k.range", "range"), ("k.list", "list")], cls=cls)
+    assert same_value(read(db, "good"), expected)
+    for doc_id, message in [("range", failure), ("list", NOT_A_DICT)]:
+        with pytest.raises(RuntimeError) as raised:
+            read(db, doc_id)
+        assert str(raised.value) == message
     db.close_engine()
-    return db
 
 
-def test_get(db_path):
-    db = DBEngine(db_path)
-    db.insert("a", {"x": 1})
-    db.insert_json("null", "null")
-    db.insert_json("array", '[{"x":1}]')
-    db.insert_json("spaced", ' {"x" : 2} ')
-    db.close_engine()
-    assert db.get("a") == {"x": 1}
-    assert db.get("spaced") == {"x": 2}
-    assert db.get("b") is None
-    assert db.get("") is None
-    assert db.get("A") is None
-    assert db.get("a ") is None
-    assert db.get(id="a") == {"x": 1}
-    for doc_id in ("null", "array"):
-        with pytest.raises(RuntimeError) as excinfo:
-            db.get(doc_id)
-        assert str(excinfo.value) == NOT_A_DICT
-    # Every call builds new objects.
-    first = db.get("a")
-    first["x"] = 99
-    assert db.get("a") == {"x": 1}
+def test_first_bad_row_fails_the_whole_list(db_path):
+    db = open_with_rows(db_path, {"r1": '{"n":1}', "r2": "x", "r3": "", "r4": "[]", "s1": '{"n":1}'},
+                        [("k.v", "r1"), ("k.v", "r2"), ("k.v", "r3"), ("j.v", "r1"), ("j.v", "r4"), ("j.v", "s1")])
+    second, third = "expected value at line 1 column 1", "EOF while parsing a value at line 1 column 0"
+    for read, message in [
+        (lambda: db.get_many(["r1", "r2", "r3"]), "Json parsing error " + second),
+        (lambda: db.get_many(["r1", "missing", "r3", "r2"]), "Json parsing error " + third),
+        (lambda: db.get_many(["r4", "r2"]), NOT_A_DICT),
+        (lambda: db.scan_prefix(""), "Json Parse Error " + second),
+        (lambda: db.filter_by_metadata("k", "v"), "Json Parse Error " + second),
+        (lambda: db.filter_by_metadata("j", "v"), NOT_A_DICT),
+    ]:
+        with pytest.raises(RuntimeError) as raised:
+            read()
+        assert str(raised.value) == message
+    assert db.get_many(["r1", "missing", "s1"]) == [("r1", {"n": 1}), ("missing", None), ("s1", {"n": 1})]
+    assert db.scan_prefix("s") == [("s1", {"n": 1})]
 
 
-class IdSequence(collections.abc.Sequence):
-    def __init__(self, *ids):
-        self._ids = ids
-
-    def __len__(self):
-        return len(self._ids)
-
-    def __getitem__(self, index):
-        return self._ids[index]
-
-
-class Name(str):
-    pass
-
-
-def test_get_many(db_path):
-    db = filled_engine(db_path, ["a", "b", "c"])
+def test_get_and_get_many(db_path):
+    db = applied(db_path, ("insert_many", [(i, {"id": i}) for i in ["a", "b", "a\x00b"]]))
     a, b = ("a", {"id": "a"}), ("b", {"id": "b"})
-    assert db.get_many([]) == []
-    assert db.get_many(()) == []
-    assert db.get_many(["b", "a"]) == [b, a]
-    assert db.get_many(["a", "a"]) == [a, a]
+    assert [db.get(i) for i in ["b", "", "A", "a ", "a\x00", "a\x00b"]] == [{"id": "b"}, None, None, None, None,
+                                                                           {"id": "a\x00b"}]
+    first = db.get("a")
+    first["id"] = 99
+    assert db.get("a") == {"id": "a"}  # every call builds new objects
+    assert db.get_many([]) == db.get_many(()) == []
+    assert db.get_many(["b", "a", "a"]) == [b, a, a]
     assert db.get_many(["a", "zz", "b", "zz"]) == [a, ("zz", None), b, ("zz", None)]
-    assert db.get_many(("b", "x")) == [b, ("x", None)]
-    assert db.get_many(IdSequence("a", "b")) == [a, b]
-    assert db.get_many([Name("a")]) == [a]
-    assert db.get_many(ids=["a"]) == [a]
-    result = db.get_many(["a", "missing"])
-    assert type(result) is list
-    assert all(type(row) is tuple and type(row[0]) is str for row in result)
-    # Equal rows are distinct objects.
-    twice = db.get_many(["a", "a"])
-    assert twice[0][1] is not twice[1][1]
+    assert db.get_many(("a", "b")) == [a, b]
+    twice = db.get_many(["a", "missing", "a"])
+    assert [type(row) for row in twice] == [tuple] * 3 and type(twice) is list
+    assert twice[0][1] is not twice[2][1]
 
 
-def ids_of(rows):
-    return [doc_id for doc_id, _ in rows]
-
-
-def test_scan_prefix_stops_at_the_first_id_past_the_prefix(db_path):
-    db = filled_engine(db_path, ["ba", "b", "ab", "a", "a2", "a10", "A"])
-    cases = [
-        ("a", ["a", "a10", "a2", "ab"]),
-        ("", ["A", "a", "a10", "a2", "ab", "b", "ba"]),
-        ("abc", []),
-        ("ab", ["ab"]),
-        ("b", ["b", "ba"]),
-        ("ba", ["ba"]),
-        ("a1", ["a10"]),
-        ("A", ["A"]),
-        ("c", []),
-        ("0", []),
-    ]
-    for prefix, expected in cases:
+def test_scan_prefix_stops_at_the_first_id_past_the_prefix_in_utf8_byte_order(db_path):
+    ids = ["ba", "b", "ab", "a", "a2", "a10", "A", "a\x00", "a\x00b", "a\x01", "\x7f", "\x7fa", "\x80", "e", "é",
+           "éa", "f", "中", "中文", "丫", "\ue000", "\U0001F600", "\U0001F600x", "\U0010FFFF", "\x00", ""]
+    db = applied(db_path, ("insert_many", [(i, {"id": i}) for i in ids]))
+    assert [i for i, _ in db.scan_prefix("")] == sorted(ids, key=str.encode)
+    for prefix, expected in [
+        ("a", ["a", "a\x00", "a\x00b", "a\x01", "a10", "a2", "ab"]), ("a1", ["a10"]), ("abc", []), ("b", ["b", "ba"]),
+        ("A", ["A"]), ("c", []), ("0", []), ("a\x00", ["a\x00", "a\x00b"]), ("\x00", ["\x00"]),
+        ("\x7f", ["\x7f", "\x7fa"]), ("é", ["é", "éa"]), ("e", ["e"]), ("中", ["中", "中文"]),
+        ("\U0001F600", ["\U0001F600", "\U0001F600x"]), ("\U0010FFFF", ["\U0010FFFF"]), ("\ue000", ["\ue000"]),
+    ]:
         rows = db.scan_prefix(prefix)
-        assert ids_of(rows) == expected, prefix
-        assert all(document == {"id": doc_id} for doc_id, document in rows)
-    assert db.scan_prefix(prefix="b") == [("b", {"id": "b"}), ("ba", {"id": "ba"})]
+        assert [i for i, _ in rows] == expected, repr(prefix)
+        assert all(document == {"id": i} for i, document in rows)
 
 
-def test_scan_prefix_compares_utf8_bytes(db_path):
-    ids = ["a", "a\x00", "a\x00b", "a\x01", "\x7f", "\x7fa", "\x80", "e", "é", "éa", "f", "中", "中文", "丫",
-           "\ue000", "\U0001F600", "\U0001F600x", "\U0010FFFF", "\x00", ""]
-    db = filled_engine(db_path, ids)
-    by_bytes = sorted(ids, key=lambda doc_id: doc_id.encode())
-    assert ids_of(db.scan_prefix("")) == by_bytes
-    cases = [
-        ("a", ["a", "a\x00", "a\x00b", "a\x01"]),
-        ("a\x00", ["a\x00", "a\x00b"]),
-        ("\x00", ["\x00"]),
-        ("\x7f", ["\x7f", "\x7fa"]),
-        ("é", ["é", "éa"]),
-        ("e", ["e"]),
-        ("中", ["中", "中文"]),
-        ("\U0001F600", ["\U0001F600", "\U0001F600x"]),
-        ("\U0010FFFF", ["\U0010FFFF"]),
-        ("\ue000", ["\ue000"]),
-    ]
-    for prefix, expected in cases:
-        assert ids_of(db.scan_prefix(prefix)) == expected, repr(prefix)
-    assert db.get("a\x00") == {"id": "a\x00"}
-    assert db.get("") == {"id": ""}
-    assert db.get_many(["中文", "\x00"]) == [("中文", {"id": "中文"}), ("\x00", {"id": "\x00"})]
-
-
-def test_empty_database(engine):
-    assert engine.scan_prefix("") == []
-    assert engine.scan_prefix("a") == []
-    assert engine.get("a") is None
-    assert engine.get_many(["a"]) == [("a", None)]
-    assert engine.filter_by_metadata("a", "1") == []
-
-
-def test_reads_after_close_engine(db_path):
-    db = DBEngine(db_path)
-    db.insert("a", {"v": 1})
-    db.insert_many([("b", {"v": 2}), ("c", {"v": 1})])
-    db.upsert("a", {"v": 3})
-    db.delete("c")
-    assert db.close_engine() is None
-    assert db.get("a") == {"v": 3}
-    assert db.get("c") is None
-    assert db.get_many(["c", "b", "a"]) == [("c", None), ("b", {"v": 2}), ("a", {"v": 3})]
-    assert db.scan_prefix("") == [("a", {"v": 3}), ("b", {"v": 2})]
-    assert db.filter_by_metadata("v", "3") == [("a", {"v": 3})]
-    assert db.filter_by_metadata("v", "1") == []
-    with pytest.raises(RuntimeError):
-        db.close_engine()
-    assert db.get("b") == {"v": 2}
-
-
-def test_reads_on_a_reopened_file(db_path):
-    db = DBEngine(db_path)
-    db.insert("k", {"n": [1, 2]})
-    db.close_engine()
-    del db
-    reopened = DBEngine(db_path)
-    assert reopened.get("k") == {"n": [1, 2]}
-    assert reopened.scan_prefix("k") == [("k", {"n": [1, 2]})]
-    reopened.close_engine()
-
-
-def test_round_trip_of_a_rich_dict(db_path):
-    payload = {
-        "zeta": {"é": 1, "a": [1, 2.0, -0.0, True, None], "Z": {"inner": {"b": [], "a": {}}}},
-        "中文": "値\x00\x1f\"\\/\n\u2028\U0001F600",
-        "": "",
-        "ints": [0, -1, 2**64 - 1, -2**63, 2**63, 2**53 + 1],
-        "floats": [0.1, 1e300, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -1.5e-7, 1e16, 123.456,
-                   float(2**64), 0.30000000000000004],
-        "specials": [float("nan"), float("inf"), float("-inf")],
-        "tuple": (1, (2, "x")),
-        "bools": {"t": True, "f": False},
-        "key\x00with nul": 1,
-        "\U0001F600": 2,
-        "\ue000": 3,
-    }
-    expected = {
-        "": "",
-        "bools": {"f": False, "t": True},
-        "floats": [0.1, 1e300, 5e-324, 2.2250738585072014e-308, 1.7976931348623157e308, -1.5e-7, 1e16, 123.456,
-                   18446744073709551616.0, 0.30000000000000004],
-        "ints": [0, -1, 2**64 - 1, -2**63, 2**63, 2**53 + 1],
-        "key\x00with nul": 1,
-        "specials": [None, None, None],
-        "tuple": [1, [2, "x"]],
-        "zeta": {"Z": {"inner": {"a": {}, "b": []}}, "a": [1, 2.0, -0.0, True, None], "é": 1},
-        "中文": "値\x00\x1f\"\\/\n\u2028\U0001F600",
-        "\ue000": 3,
-        "\U0001F600": 2,
-    }
-    db = DBEngine(db_path)
-    db.insert("rich", payload)
-    db.close_engine()
-    assert same_value(db.get("rich"), expected)
-
-
-def test_reads_leave_the_garbage_collector_as_they_found_it(db_path):
-    db = open_with_rows(db_path, {"good": '{"a":[{"b":1}]}', "bad": '{"a":'},
-                        [("a.0.b.1", "good"), ("a.0.b.1", "bad")])
-    reads = [
-        lambda: db.get("good"), lambda: db.get("bad"),
-        lambda: db.get_many(["good"]), lambda: db.get_many(["good", "bad"]),
-        lambda: db.scan_prefix("g"), lambda: db.scan_prefix(""),
-        lambda: db.filter_by_metadata("a.0.b", "1"),
-    ]
-    try:
-        for enabled in (True, False):
-            (gc.enable if enabled else gc.disable)()
-            for read in reads:
-                try:
-                    read()
-                except RuntimeError:
-                    pass
-                assert gc.isenabled() is enabled
-    finally:
-        gc.enable()
+def test_empty_database_and_reads_after_close(engine):
+    assert (engine.scan_prefix(""), engine.get("a"), engine.get_many(["a"]), engine.filter_by_metadata("a", "1")) == (
+        [], None, [("a", None)], [])
+    engine.insert_many([("a", {"v": 1}), ("b", {"v": 2}), ("c", {"v": 1})])
+    engine.upsert("a", {"v": 3})
+    engine.delete("c")
+    engine.close_engine()
+    assert engine.get_many(["c", "b", "a"]) == [("c", None), ("b", {"v": 2}), ("a", {"v": 3})]
+    assert engine.scan_prefix("") == [("a", {"v": 3}), ("b", {"v": 2})]
+    assert engine.filter_by_metadata("v", "3") == [("a", {"v": 3})]
