@@ -1,16 +1,9 @@
-"""Exit and release: interpreters that end while an engine still has work.
-
-  released  queues single inserts, releases the DBEngine at once (no
-            close_engine) and exits while the detached writer drains;
-  end, sys-exit, uncaught, del
-            queue one insert_many of 200,000 documents, then fall off the
-            end of the script, call sys.exit(0), raise an uncaught
-            exception, or `del db` before exit;
-  reading   exits while daemon threads are inside reads, without the
-            interpreter lock.
-The interpreter waits at exit for every writer, so every accepted write must
-be in the file every time (not a prefix); the process must exit with its
-expected code and print nothing else on standard error.
+"""Interpreters that end while an engine still has work: "released" queues
+single inserts and drops the engine without close_engine; "end", "sys-exit",
+"uncaught" and "del" queue one large insert_many and then fall off the end,
+call sys.exit(0), raise, or `del db`; "reading" exits while daemon threads are
+inside reads. Every accepted write must be in the file every time, and the
+process must end with its expected code and standard error.
 
     python tests/stress/exit_test.py [--runs 50] [--jobs 4] [--modes end,del]
 """
@@ -20,24 +13,17 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 from concurrent.futures import ThreadPoolExecutor
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from model import read_file  # noqa: E402
+from model import finish, read_file
 
 TIME_LIMIT = 120
-WRITE = """
-import sys
+WRITE = """import sys, threading, time
 from quillmere import DBEngine
-db = DBEngine(sys.argv[1])
-count = int(sys.argv[2])
+db, count = DBEngine(sys.argv[1]), int(sys.argv[2])
 """
 BATCH = WRITE + 'db.insert_many([(f"doc{i:06}", {"i": i, "tags": ["x"]}) for i in range(count)])\n'
-READING = WRITE + """import threading, time
-db.insert_many([(f"doc{i:06}", {"i": i, "tags": ["x"]}) for i in range(count)])
-db.close_engine()
+READING = BATCH + """db.close_engine()
 calls = [0]
 def reader(read):
     while True:
@@ -50,7 +36,7 @@ deadline = time.monotonic() + 30
 while calls[0] < 20 and time.monotonic() < deadline:
     time.sleep(0.005)
 """
-# mode -> (script, documents, exit code, the end of standard error)
+# mode -> (script, documents, exit code, standard error)
 MODES = {
     "released": (WRITE + 'for i in range(count):\n    db.insert(f"doc{i:06}", {"i": i, "tags": ["x"]})\ndel db\n',
                  3000, 0, ""),
@@ -62,19 +48,8 @@ MODES = {
 }
 
 
-def check_file(path, count):
-    """None when the file passes the integrity check and holds all `count` documents, each indexed."""
-    integrity, documents, pairs = read_file(path)
-    if integrity != [("ok",)]:
-        return f"integrity_check gave {integrity!r}"
-    if sorted(documents) != [f"doc{i:06}" for i in range(count)]:
-        return f"{len(documents)} of {count} documents stored"
-    if pairs != {("tags.0.x", f"doc{i:06}") for i in range(count)} | {(f"i.{i}", f"doc{i:06}") for i in range(count)}:
-        return f"{len(pairs)} index pairs for {count} documents"
-    return None
-
-
 def run_once(name, run, workdir, count=None):
+    """None when a run of the mode exits as expected with all its documents stored."""
     script, default_count, code, stderr_end = MODES[name]
     count = count or default_count
     path = os.path.join(workdir, f"{name}{run}.db")
@@ -85,11 +60,15 @@ def run_once(name, run, workdir, count=None):
         return f"{name} run {run}: no exit within {TIME_LIMIT} s"
     if result.returncode != code or not result.stderr.endswith(stderr_end) or (not stderr_end and result.stderr):
         return f"{name} run {run}: exit code {result.returncode}, stderr {result.stderr[-2000:]!r}"
-    problem = check_file(path, count)
+    integrity, documents, pairs = read_file(path)
+    ids = [f"doc{i:06}" for i in range(count)]
+    expected = {("tags.0.x", doc_id) for doc_id in ids} | {(f"i.{i}", doc_id) for i, doc_id in enumerate(ids)}
     for suffix in ("", "-wal", "-shm"):
         if os.path.exists(path + suffix):
             os.unlink(path + suffix)
-    return f"{name} run {run}: {problem}" if problem else None
+    if integrity != [("ok",)] or sorted(documents) != ids or pairs != expected:
+        return f"{name} run {run}: {integrity}, {len(documents)} of {count} documents, {len(pairs)} index pairs"
+    return None
 
 
 def main():
@@ -98,21 +77,10 @@ def main():
     parser.add_argument("--jobs", type=int, default=4)
     parser.add_argument("--modes", default=",".join(MODES))
     args = parser.parse_args()
-    modes = args.modes.split(",")
     workdir = tempfile.mkdtemp(prefix="quillmere_exit_")
-    started = time.monotonic()
-    jobs = [(name, run) for run in range(args.runs) for name in modes]
+    jobs = [(name, run) for run in range(args.runs) for name in args.modes.split(",")]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        failures = [f for f in pool.map(lambda job: run_once(*job, workdir), jobs) if f]
-    for failure in failures:
-        print(failure)
-    for name in modes:
-        failed = sum(1 for f in failures if f.startswith(name + " "))
-        print(f"exit test, {name}: {args.runs - failed} passed, {failed} failed")
-    print(f"{len(jobs)} runs in {time.monotonic() - started:.0f} s")
-    if not failures:
-        os.rmdir(workdir)
-    sys.exit(1 if failures else 0)
+        finish("exit test", [f for f in pool.map(lambda job: run_once(*job, workdir), jobs) if f], f"{len(jobs)} runs", workdir)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,6 @@
-"""One real scheduled backup, end to end (a few minutes; not part of `make test`).
-
-The backup time is set to the next minute but one; the engine stays open
-until "backup_<stamp>.redb" appears in the folder and opens with DBEngine
-holding the documents written before the run.
+"""One real scheduled backup, end to end (a few minutes; not part of `make test`):
+the backup time is the next minute but one, and the engine stays open until
+"backup_<stamp>.redb" appears and opens with DBEngine holding the documents.
 
     python tests/stress/scheduled_backup_test.py
 """
@@ -10,45 +8,45 @@ holding the documents written before the run.
 import datetime
 import glob
 import os
-import sys
 import tempfile
 import time
 
+from model import finish
 from quillmere import DBEngine, DBEngineWebServer
 
-DEADLINE = 240
+
+def backup_problem(folder, run_at):
+    backups = os.path.join(folder, "backups")
+    os.mkdir(backups)
+    db = DBEngineWebServer(os.path.join(folder, "db"), run_at.strftime("%H:%M"), backups)
+    db.insert_many([(f"doc{i}", {"i": i, "tag": "x"}) for i in range(100)])
+    print(f"waiting for the backup at {run_at:%H:%M} in {backups}")
+    deadline = time.monotonic() + 240
+    while time.monotonic() < deadline:
+        for path in glob.glob(os.path.join(backups, "backup_*.redb")):
+            try:
+                copy = DBEngine(path)
+            except RuntimeError:
+                continue  # the backup is still being written
+            db.close_engine()
+            if not os.path.basename(path).startswith(f"backup_{run_at:%Y%m%d_%H%M}"):
+                return f"unexpected name {path}"
+            if len(copy.scan_prefix("doc")) != 100 or len(copy.filter_by_metadata("tag", "x")) != 100:
+                return f"{path} misses documents"
+            return None
+        time.sleep(1)  # polling a folder, not waiting for a write
+    return "no backup file appeared"
 
 
 def main():
     now = datetime.datetime.now()
     run_at = (now + datetime.timedelta(minutes=2)).replace(second=0, microsecond=0)
     if run_at.date() != now.date():
-        print("too close to midnight: the run would be next month; try again later")
-        return 1
+        raise SystemExit("too close to midnight: the run would be next month; try again later")
     with tempfile.TemporaryDirectory() as folder:
-        backups = os.path.join(folder, "backups")
-        os.mkdir(backups)
-        db = DBEngineWebServer(os.path.join(folder, "db"), run_at.strftime("%H:%M"), backups)
-        db.insert_many([(f"doc{i}", {"i": i, "tag": "x"}) for i in range(100)])
-        print(f"waiting for the backup at {run_at:%H:%M} in {backups}")
-        deadline = time.monotonic() + DEADLINE
-        while time.monotonic() < deadline:
-            for path in glob.glob(os.path.join(backups, "backup_*.redb")):
-                try:
-                    copy = DBEngine(path)  # refused while the executor still holds it
-                except RuntimeError:
-                    continue
-                name = os.path.basename(path)
-                assert name.startswith(f"backup_{run_at:%Y%m%d_%H%M}"), name
-                assert len(copy.scan_prefix("doc")) == 100
-                assert len(copy.filter_by_metadata("tag", "x")) == 100
-                print(f"ok: {name} holds the 100 documents")
-                db.close_engine()
-                return 0
-            time.sleep(1)  # polling a folder, not waiting for a write
-        print("no backup file appeared")
-        return 1
+        problem = backup_problem(folder, run_at)
+    finish("scheduled backup test", [problem] if problem else [], "one backup")
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
