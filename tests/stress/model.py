@@ -2,11 +2,13 @@
 (canonical bytes, index entries, a store applying operations in order), the
 seed-determined operation sequences, and reading a database file back."""
 
+import argparse
 import json
 import random
 import shutil
 import sqlite3
 import sys
+from contextlib import closing
 
 
 def canonical_bytes(document):
@@ -15,21 +17,16 @@ def canonical_bytes(document):
                       allow_nan=False).encode()
 
 
-def leaf_text(value):
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, float):  # drawn so that repr writes a plain decimal
-        text = repr(value)
-        return text[:-2] if text.endswith(".0") else text
-    return str(value)
-
-
 def index_entries(document, path=""):
-    """The index entries of a document: path of keys and positions, ".", leaf text."""
+    """The index entries of a document: path of keys and positions, ".", leaf text
+    (floats are drawn so that repr writes them as plain decimals)."""
     if isinstance(document, (dict, list)):
         items = document.items() if isinstance(document, dict) else enumerate(document)
         return set().union(*(index_entries(v, f"{path}.{k}" if path else str(k)) for k, v in items))
-    return set() if document is None else {path + "." + leaf_text(document)}
+    if document is None:
+        return set()
+    text = json.dumps(document) if isinstance(document, bool) else str(document)
+    return {path + "." + (text.removesuffix(".0") if isinstance(document, float) else text)}
 
 
 class Store:
@@ -96,13 +93,18 @@ def single_operations(group):
 
 def read_file(path):
     """(integrity check result, {id: body bytes}, set of (entry, id)) of a database file."""
-    connection = sqlite3.connect(path)
-    try:
-        integrity = connection.execute("PRAGMA integrity_check").fetchall()
-        documents = {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")}
-        return integrity, documents, set(connection.execute("SELECT entry, id FROM metadata_index"))
-    finally:
-        connection.close()
+    with closing(sqlite3.connect(path)) as connection:
+        return (connection.execute("PRAGMA integrity_check").fetchall(),
+                {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")},
+                set(connection.execute("SELECT entry, id FROM metadata_index")))
+
+
+def options(**defaults):
+    """The command-line options, named and typed after their defaults."""
+    parser = argparse.ArgumentParser()
+    for name, default in defaults.items():
+        parser.add_argument("--" + name.replace("_", "-"), type=type(default), default=default)
+    return parser.parse_args()
 
 
 def finish(name, failures, done, workdir=None):

@@ -1,5 +1,5 @@
-"""One real scheduled backup, end to end (a few minutes; not part of `make test`):
-the backup time is the next minute but one, and the engine stays open until
+"""One real scheduled backup, end to end (a few minutes; not in `make test`): the
+backup runs at the next minute but one, and the engine stays open until
 "backup_<stamp>.redb" appears and opens with DBEngine holding the documents.
 
     python tests/stress/scheduled_backup_test.py
@@ -16,14 +16,11 @@ from quillmere import DBEngine, DBEngineWebServer
 
 
 def backup_problem(folder, run_at):
-    backups = os.path.join(folder, "backups")
-    os.mkdir(backups)
-    db = DBEngineWebServer(os.path.join(folder, "db"), run_at.strftime("%H:%M"), backups)
+    db = DBEngineWebServer(os.path.join(folder, "db"), run_at.strftime("%H:%M"), folder)
     db.insert_many([(f"doc{i}", {"i": i, "tag": "x"}) for i in range(100)])
-    print(f"waiting for the backup at {run_at:%H:%M} in {backups}")
-    deadline = time.monotonic() + 240
-    while time.monotonic() < deadline:
-        for path in glob.glob(os.path.join(backups, "backup_*.redb")):
+    print(f"waiting for the backup at {run_at:%H:%M} in {folder}")
+    for _ in range(240):
+        for path in glob.glob(os.path.join(folder, "backup_*.redb")):
             try:
                 copy = DBEngine(path)
             except RuntimeError:
@@ -31,22 +28,16 @@ def backup_problem(folder, run_at):
             db.close_engine()
             if not os.path.basename(path).startswith(f"backup_{run_at:%Y%m%d_%H%M}"):
                 return f"unexpected name {path}"
-            if len(copy.scan_prefix("doc")) != 100 or len(copy.filter_by_metadata("tag", "x")) != 100:
-                return f"{path} misses documents"
-            return None
+            return None if len(copy.scan_prefix("doc")) == len(copy.filter_by_metadata("tag", "x")) == 100 else \
+                f"{path} misses documents"
         time.sleep(1)  # polling a folder, not waiting for a write
     return "no backup file appeared"
 
 
-def main():
-    now = datetime.datetime.now()
-    run_at = (now + datetime.timedelta(minutes=2)).replace(second=0, microsecond=0)
-    if run_at.date() != now.date():
-        raise SystemExit("too close to midnight: the run would be next month; try again later")
-    with tempfile.TemporaryDirectory() as folder:
-        problem = backup_problem(folder, run_at)
-    finish("scheduled backup test", [problem] if problem else [], "one backup")
-
-
-if __name__ == "__main__":
-    main()
+now = datetime.datetime.now()
+run_at = (now + datetime.timedelta(minutes=2)).replace(second=0, microsecond=0)
+if run_at.date() != now.date():
+    raise SystemExit("too close to midnight: the run would be next month; try again later")
+with tempfile.TemporaryDirectory() as folder:
+    problem = backup_problem(folder, run_at)
+finish("scheduled backup test", [problem] if problem else [], "one backup")
