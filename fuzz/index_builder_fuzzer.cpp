@@ -1,8 +1,7 @@
-// The metadata index builder against a model of the index entries (path of
-// keys and positions, ".", leaf text) built from the in-place parser's events:
-// net changes come in strictly ascending (entry, id) order, the last change to
-// a pair wins, and a document that does not parse leaves the changes recorded
-// before it untouched.
+// The metadata index builder against a model of the index entries (path of keys
+// and positions, ".", leaf text) built from the in-place parser's events: net
+// changes strictly ascending by (entry, id), the last change to a pair wins, and
+// a document that does not parse leaves the changes recorded before it untouched.
 #include <set>
 #include <tuple>
 
@@ -19,8 +18,8 @@ using Change = std::tuple<std::string, std::string, bool>;  // entry, id, add
 
 std::set<std::string> model_entries(const std::vector<fuzz::Event>& events) {
   struct Open {
-    std::string path, key;
-    std::size_t position;  // of the next element; SIZE_MAX in an object
+    std::string prefix, key;  // the container's path and "." unless empty, the last key
+    std::size_t position;     // of the next element; SIZE_MAX in an object
   };
   std::vector<Open> open;
   std::set<std::string> entries;
@@ -28,15 +27,14 @@ std::set<std::string> model_entries(const std::vector<fuzz::Event>& events) {
     if (e.kind == Kind::kKey) open.back().key = e.text;
     if (e.kind == Kind::kEnd) open.pop_back();
     if (e.kind == Kind::kKey || e.kind == Kind::kEnd) continue;
-    std::string path;
-    if (!open.empty()) {
-      Open& parent = open.back();
-      const std::string step =
-          parent.position == SIZE_MAX ? parent.key : std::to_string(parent.position++);
-      path = parent.path.empty() ? step : parent.path + "." + step;
+    std::string path, leaf = e.text;
+    if (Open* parent = open.empty() ? nullptr : &open.back()) {
+      path = parent->prefix + (parent->position == SIZE_MAX ? parent->key
+                                                            : std::to_string(parent->position++));
     }
-    std::string leaf = e.text;
-    if (e.kind == Kind::kBegin) open.push_back({path, {}, e.bits == '[' ? 0 : SIZE_MAX});
+    if (e.kind == Kind::kBegin) {
+      open.push_back({path.empty() ? "" : path + ".", {}, e.bits == '[' ? 0 : SIZE_MAX});
+    }
     if (e.kind == Kind::kBool) leaf = e.bits ? "true" : "false";
     if (e.kind == Kind::kUint) leaf = std::to_string(e.bits);
     if (e.kind == Kind::kSint) leaf = std::to_string(static_cast<std::int64_t>(e.bits));
@@ -56,15 +54,13 @@ std::vector<Change> net(const IndexChanges& changes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view document(reinterpret_cast<const char*>(data), size);
-  if (size > 8192) return 0;  // the model's paths grow with the square of the depth
   const std::string id("d\0.1", 4);  // ids may hold NUL bytes and full stops, like entries
   const fuzz::Parsed parsed = fuzz::parse_checked<quillmere::json::Dialect::kInPlace>(document);
   const auto entries = parsed.result.ok() ? model_entries(parsed.events) : std::set<std::string>();
 
   IndexChanges changes;
   FUZZ_CHECK(changes.process_json_index("{\"seed\":[1,\"x\"]}", "a", true));
-  std::set<Change> expected;
-  for (const Change& change : net(changes)) expected.insert(change);
+  std::set<Change> expected = {{"seed.0.1", "a", true}, {"seed.1.x", "a", true}};
   FUZZ_CHECK(changes.process_json_index(document, id, true) == parsed.result.ok());
   for (const std::string& entry : entries) expected.emplace(entry, id, true);
   // Equal to the sorted set of distinct pairs: strictly ascending as well.
@@ -77,7 +73,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<Change> removed;
   for (const std::string& entry : entries) removed.emplace_back(entry, id, false);
   FUZZ_CHECK(net(add_then_remove) == removed);
-  add_then_remove.clear();
-  FUZZ_CHECK(add_then_remove.net_changes().empty());
   return 0;
 }

@@ -2,10 +2,6 @@
 // line {l} column {c}", and rewrites of an accepted text that keep the verdict
 // (white space around it, nesting it in arrays or an object) or change it (a
 // letter after it).
-#include <cstddef>
-#include <cstdint>
-#include <string>
-
 #include "fuzz/fuzz_support.h"
 #include "json/syntax_check.h"
 
@@ -16,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (const quillmere::Status status = validate_json_text(text); !status.ok()) {
     const std::string& message = status.message();
     const std::size_t at = message.rfind(" at line ");
-    FUZZ_CHECK(at != std::string::npos && at > 0 && message.find(" column ", at) != std::string::npos);
-    FUZZ_CHECK(message[at + 9] >= '1' && message[at + 9] <= '9');
+    FUZZ_CHECK(at != std::string::npos && at > 0 && message.find(" column ", at) != message.npos &&
+               message[at + 9] >= '1' && message[at + 9] <= '9');
     return 0;
   }
   const std::size_t depth = 1 + size % 300;
