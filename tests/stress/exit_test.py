@@ -1,13 +1,8 @@
-"""Interpreters that end while an engine still has work: "released" queues
-single inserts and drops the engine without close_engine; "end", "sys-exit",
-"uncaught" and "del" queue one large insert_many and then fall off the end,
-call sys.exit(0), raise, or `del db`; "reading" exits while daemon threads are
-inside reads. Every accepted write must be in the file every time, and the
-process must end with its expected code and standard error.
+"""Interpreters ending while an engine has work (MODES: released without close_engine; after a
+large insert_many, the script's end, sys.exit, an uncaught exception, del; daemon threads in
+reads): every accepted write is in the file every time, exit code and stderr as expected."""
 
-    python tests/stress/exit_test.py [--runs 50] [--jobs 4] [--modes end,del]
-"""
-
+import glob
 import os
 import subprocess
 import sys
@@ -16,7 +11,6 @@ from concurrent.futures import ThreadPoolExecutor
 
 from model import finish, options, read_file
 
-TIME_LIMIT = 120
 WRITE = """import sys, threading, time
 from quillmere import DBEngine
 db, count = DBEngine(sys.argv[1]), int(sys.argv[2])
@@ -53,29 +47,26 @@ def run_once(name, run, workdir, count=None):
     path = os.path.join(workdir, f"{name}{run}.db")
     try:
         result = subprocess.run([sys.executable, "-c", script, path, str(count)],
-                                capture_output=True, text=True, timeout=TIME_LIMIT)
+                                capture_output=True, text=True, timeout=120)
     except subprocess.TimeoutExpired:
-        return f"{name} run {run}: no exit within {TIME_LIMIT} s"
+        return f"{name} run {run}: no exit within 120 s"
     if result.returncode != code or not result.stderr.endswith(stderr_end) or (not stderr_end and result.stderr):
         return f"{name} run {run}: exit code {result.returncode}, stderr {result.stderr[-2000:]!r}"
-    integrity, documents, pairs = read_file(path)
+    documents, pairs = read_file(path)
     ids = [f"doc{i:06}" for i in range(count)]
     expected = {("tags.0.x", doc_id) for doc_id in ids} | {(f"i.{i}", doc_id) for i, doc_id in enumerate(ids)}
-    for suffix in ("", "-wal", "-shm"):
-        if os.path.exists(path + suffix):
-            os.unlink(path + suffix)
-    if integrity != [("ok",)] or sorted(documents) != ids or pairs != expected:
-        return f"{name} run {run}: {integrity}, {len(documents)} of {count} documents, {len(pairs)} index pairs"
+    for leftover in glob.glob(path + "*"):
+        os.unlink(leftover)
+    if sorted(documents) != ids or pairs != expected:
+        return f"{name} run {run}: {len(documents)} of {count} documents, {len(pairs)} index pairs"
     return None
 
 
-def main():
+if __name__ == "__main__":
     args = options(runs=50, jobs=4, modes=",".join(MODES))
     workdir = tempfile.mkdtemp(prefix="quillmere_exit_")
     jobs = [(name, run) for run in range(args.runs) for name in args.modes.split(",")]
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        finish("exit test", [f for f in pool.map(lambda job: run_once(*job, workdir), jobs) if f], f"{len(jobs)} runs", workdir)
+        failures = [failure for failure in pool.map(lambda job: run_once(*job, workdir), jobs) if failure]
+    finish("exit test", failures, f"{len(jobs)} runs", workdir)
 
-
-if __name__ == "__main__":
-    main()

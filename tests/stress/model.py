@@ -1,6 +1,5 @@
-"""Shared by the stress scripts: an independent model of what DBEngine stores
-(canonical bytes, index entries, a store applying operations in order), the
-seed-determined operation sequences, and reading a database file back."""
+"""Shared by the stress scripts: a model of what DBEngine stores, seeded
+operation sequences, reading a database file back, options and summaries."""
 
 import argparse
 import json
@@ -13,8 +12,7 @@ from contextlib import closing
 
 def canonical_bytes(document):
     """The stored form of a dict payload: compact, keys in byte order."""
-    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True,
-                      allow_nan=False).encode()
+    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
 
 
 def index_entries(document, path=""):
@@ -23,15 +21,12 @@ def index_entries(document, path=""):
     if isinstance(document, (dict, list)):
         items = document.items() if isinstance(document, dict) else enumerate(document)
         return set().union(*(index_entries(v, f"{path}.{k}" if path else str(k)) for k, v in items))
-    if document is None:
-        return set()
     text = json.dumps(document) if isinstance(document, bool) else str(document)
-    return {path + "." + (text.removesuffix(".0") if isinstance(document, float) else text)}
+    return set() if document is None else {path + "." + (text.removesuffix(".0") if isinstance(document, float) else text)}
 
 
 class Store:
-    """The engine's rules: an insert leaves the replaced document's entries
-    (stale); upsert and delete remove them first."""
+    """An insert leaves the replaced document's entries (stale); upsert and delete remove them."""
 
     def __init__(self):
         self.documents, self.entries = {}, {}  # id -> dict, id -> entries listing it
@@ -87,15 +82,16 @@ def operation_groups(seed, ids=300):
 def single_operations(group):
     """The single-document operations one call queues, in order."""
     if group[0] == "insert_many":
-        return [("insert", doc_id, document) for doc_id, document in group[1]]
+        return [("insert", *pair) for pair in group[1]]
     return [] if group[0] == "close" else [group]
 
 
 def read_file(path):
-    """(integrity check result, {id: body bytes}, set of (entry, id)) of a database file."""
+    """({id: body bytes}, set of (entry, id)) of a database file that passes integrity_check."""
     with closing(sqlite3.connect(path)) as connection:
-        return (connection.execute("PRAGMA integrity_check").fetchall(),
-                {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")},
+        integrity = connection.execute("PRAGMA integrity_check").fetchall()
+        assert integrity == [("ok",)], f"{path}: integrity_check gave {integrity}"
+        return ({doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")},
                 set(connection.execute("SELECT entry, id FROM metadata_index")))
 
 
@@ -109,9 +105,7 @@ def options(**defaults):
 
 def finish(name, failures, done, workdir=None):
     """Prints the failures and a summary, removes `workdir` when none, exits."""
-    for failure in failures[:20]:
-        print(failure)
-    print(f"{name}: {len(failures)} failed ({done})")
+    print("\n".join(failures[:20] + [f"{name}: {len(failures)} failed ({done})"]))
     if workdir and not failures:
         shutil.rmtree(workdir)
     sys.exit(1 if failures else 0)

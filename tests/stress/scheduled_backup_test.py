@@ -1,9 +1,5 @@
-"""One real scheduled backup, end to end (a few minutes; not in `make test`): the
-backup runs at the next minute but one, and the engine stays open until
-"backup_<stamp>.redb" appears and opens with DBEngine holding the documents.
-
-    python tests/stress/scheduled_backup_test.py
-"""
+"""One real scheduled backup at the next minute but one (not in `make test`): the
+engine stays open until "backup_<stamp>.redb" opens holding the documents."""
 
 import datetime
 import glob
@@ -26,10 +22,9 @@ def backup_problem(folder, run_at):
             except RuntimeError:
                 continue  # the backup is still being written
             db.close_engine()
-            if not os.path.basename(path).startswith(f"backup_{run_at:%Y%m%d_%H%M}"):
-                return f"unexpected name {path}"
-            return None if len(copy.scan_prefix("doc")) == len(copy.filter_by_metadata("tag", "x")) == 100 else \
-                f"{path} misses documents"
+            named = os.path.basename(path).startswith(f"backup_{run_at:%Y%m%d_%H%M}")
+            full = len(copy.scan_prefix("doc")) == len(copy.filter_by_metadata("tag", "x")) == 100
+            return None if named and full else f"{path}: unexpected name or missing documents"
         time.sleep(1)  # polling a folder, not waiting for a write
     return "no backup file appeared"
 
