@@ -1,135 +1,112 @@
-"""A model of what DBEngine stores: the deterministic operation sequences the
-stress scripts issue, the canonical bytes of a dict payload, and the metadata
-index entries of a document, computed independently of the engine."""
+"""Shared by the stress scripts: a model of what DBEngine stores, seeded
+operation sequences, reading a database file back, options and summaries."""
 
+import argparse
 import json
 import random
+import shutil
 import sqlite3
-
-# Floats are drawn from a range in which Python's repr and the engine's
-# canonical form both write plain decimals ("0.0001", "12.5", "3.0").
-FLOAT_LOW, FLOAT_HIGH = 1e-4, 1e15
+import sys
+from contextlib import closing
 
 
 def canonical_bytes(document):
     """The stored form of a dict payload: compact, keys in byte order."""
-    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True,
-                      allow_nan=False).encode()
-
-
-def leaf_text(value):
-    if value is True:
-        return "true"
-    if value is False:
-        return "false"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        text = repr(value)
-        assert "e" not in text and "inf" not in text and "nan" not in text, text
-        return text[:-2] if text.endswith(".0") else text
-    return value
+    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
 
 
 def index_entries(document, path=""):
-    """The set of index entries of a document: path, ".", leaf text."""
-    entries = set()
-    if isinstance(document, dict):
-        for key, value in document.items():
-            entries |= index_entries(value, key if not path else path + "." + key)
-    elif isinstance(document, list):
-        for position, value in enumerate(document):
-            entries |= index_entries(value, str(position) if not path else f"{path}.{position}")
-    elif document is not None:
-        entries.add(path + "." + leaf_text(document))
-    return entries
+    """The index entries of a document: path of keys and positions, ".", leaf text
+    (floats are drawn so that repr writes them as plain decimals)."""
+    if isinstance(document, (dict, list)):
+        items = document.items() if isinstance(document, dict) else enumerate(document)
+        return set().union(*(index_entries(v, f"{path}.{k}" if path else str(k)) for k, v in items))
+    text = json.dumps(document) if isinstance(document, bool) else str(document)
+    return set() if document is None else {path + "." + (text.removesuffix(".0") if isinstance(document, float) else text)}
 
 
 class Store:
-    """Documents and index pairs after applying single-document operations
-    in order, with the engine's rules: an insert leaves the replaced
-    document's entries (stale), upsert and delete remove them first."""
+    """An insert leaves the replaced document's entries (stale); upsert and delete remove them."""
 
     def __init__(self):
-        self.documents = {}  # id -> dict
-        self.entries = {}    # id -> set of the index entries listing it
+        self.documents, self.entries = {}, {}  # id -> dict, id -> entries listing it
 
     def apply(self, op):
         kind, doc_id = op[0], op[1]
-        if kind in ("upsert", "delete") and doc_id in self.documents:
+        if kind != "insert" and doc_id in self.documents:
             self.entries[doc_id] -= index_entries(self.documents.pop(doc_id))
-        if kind in ("insert", "upsert"):
+        if kind != "delete":
             self.documents[doc_id] = op[2]
             self.entries.setdefault(doc_id, set()).update(index_entries(op[2]))
 
 
 KEYS = ["a", "b", "name", "tags", "n", "x.y", "", "é", "k\x00", "深", "z"]
 STRINGS = ["", "red", "blue", "a.b", "with space", "nul\x00byte", "é中😀", "2", "true", "q\"uote\\"]
+NUMBERS = [0, 1, -1, 2, 42, 2**63 - 1, -2**63, 2**64 - 1, 12.5, 3.0, 0.0001, 1e15, 123456.789]
 
 
-def random_value(rng, depth):
+def random_value(rng, depth=1):
     roll = rng.random()
-    if depth < 3 and roll < 0.15:
-        return {rng.choice(KEYS): random_value(rng, depth + 1) for _ in range(rng.randrange(0, 4))}
     if depth < 3 and roll < 0.3:
-        return [random_value(rng, depth + 1) for _ in range(rng.randrange(0, 4))]
+        if roll < 0.15:
+            return {rng.choice(KEYS): random_value(rng, depth + 1) for _ in range(rng.randrange(4))}
+        return [random_value(rng, depth + 1) for _ in range(rng.randrange(4))]
     if roll < 0.5:
         return rng.choice(STRINGS)
-    if roll < 0.65:
-        return rng.choice([0, 1, -1, 2, 42, 2**63 - 1, -2**63, 2**64 - 1, rng.randrange(-10**6, 10**6)])
-    if roll < 0.78:
-        if rng.random() < 0.5:
-            return float(rng.randrange(0, 1000)) + rng.choice([0.0, 0.5, 0.25])
-        return round(rng.uniform(FLOAT_LOW, 1e6), rng.randrange(0, 6)) or 1.5
-    if roll < 0.9:
-        return rng.choice([True, False])
-    return None
+    if roll < 0.8:
+        return rng.choice(NUMBERS + [rng.randrange(-10**6, 10**6), round(rng.uniform(1e-4, 1e6), rng.randrange(6))])
+    return rng.choice([True, False, None])
 
 
 def random_document(rng):
-    return {rng.choice(KEYS): random_value(rng, 1) for _ in range(rng.randrange(0, 6))}
+    return {rng.choice(KEYS): random_value(rng) for _ in range(rng.randrange(6))}
 
 
 def operation_groups(seed, ids=300):
-    """An endless, seed-determined sequence of calls: ("insert", id, doc),
-    ("upsert", id, doc), ("delete", id), ("insert_many", [(id, doc), ...]),
-    and ("close",) where the writer should close and reopen its engine."""
+    """Endless seed-determined calls: ("insert"|"upsert", id, doc), ("delete", id),
+    ("insert_many", [(id, doc), ...]) and ("close",) to close and reopen the engine."""
     rng = random.Random(seed)
-    id_pool = [f"id{i}" for i in range(ids)] + ["a.b", "x\x00y", "é", ""]
-    until_close = rng.randrange(50, 3000)
+    pool = [f"id{i}" for i in range(ids)] + ["a.b", "x\x00y", "é", ""]
     while True:
-        until_close -= 1
-        if until_close <= 0:
-            until_close = rng.randrange(50, 3000)
-            yield ("close",)
-            continue
-        roll = rng.random()
-        if roll < 0.4:
-            yield ("insert", rng.choice(id_pool), random_document(rng))
-        elif roll < 0.65:
-            yield ("upsert", rng.choice(id_pool), random_document(rng))
-        elif roll < 0.82:
-            yield ("delete", rng.choice(id_pool))
-        else:
-            count = rng.randrange(0, 40)
-            yield ("insert_many", [(rng.choice(id_pool), random_document(rng)) for _ in range(count)])
+        for _ in range(rng.randrange(50, 3000)):
+            roll = rng.random()
+            if roll < 0.65:
+                yield ("insert" if roll < 0.4 else "upsert", rng.choice(pool), random_document(rng))
+            elif roll < 0.82:
+                yield ("delete", rng.choice(pool))
+            else:
+                yield ("insert_many", [(rng.choice(pool), random_document(rng)) for _ in range(rng.randrange(40))])
+        yield ("close",)
 
 
 def single_operations(group):
-    """The single-document operations one call queues, in queue order."""
+    """The single-document operations one call queues, in order."""
     if group[0] == "insert_many":
-        return [("insert", doc_id, document) for doc_id, document in group[1]]
-    if group[0] == "close":
-        return []
-    return [group]
+        return [("insert", *pair) for pair in group[1]]
+    return [] if group[0] == "close" else [group]
 
 
 def read_file(path):
-    """(integrity check result, {id: body bytes}, set of (entry, id)) of a database file."""
-    connection = sqlite3.connect(path)
-    try:
+    """({id: body bytes}, set of (entry, id)) of a database file that passes integrity_check."""
+    with closing(sqlite3.connect(path)) as connection:
         integrity = connection.execute("PRAGMA integrity_check").fetchall()
-        documents = {doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")}
-        return integrity, documents, set(connection.execute("SELECT entry, id FROM metadata_index"))
-    finally:
-        connection.close()
+        assert integrity == [("ok",)], f"{path}: integrity_check gave {integrity}"
+        return ({doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")},
+                set(connection.execute("SELECT entry, id FROM metadata_index")))
+
+
+def options(**defaults):
+    """The command-line options, named and typed after their defaults."""
+    parser = argparse.ArgumentParser()
+    for name, default in defaults.items():
+        parser.add_argument("--" + name.replace("_", "-"), type=type(default), default=default)
+    return parser.parse_args()
+
+
+def finish(name, failures, done, workdir=None):
+    """Prints the failures and a summary, removes `workdir` when none, exits."""
+    print("\n".join(failures[:20] + [f"{name}: {len(failures)} failed ({done})"]))
+    if workdir and not failures:
+        shutil.rmtree(workdir)
+    sys.exit(1 if failures else 0)
+
