@@ -13,9 +13,10 @@ from model import finish, options, read_file
 
 WRITE = """import sys, threading, time
 from quillmere import DBEngine
-db, count = DBEngine(sys.argv[1]), int(sys.argv[2])
+db, count, pad = DBEngine(sys.argv[1]), int(sys.argv[2]), "p" * int(sys.argv[3])
 """
-BATCH = WRITE + 'db.insert_many([(f"doc{i:06}", {"i": i, "tags": ["x"]}) for i in range(count)])\n'
+# A pad gives the writer work left at the exit even for a small count.
+BATCH = WRITE + 'db.insert_many([(f"doc{i:06}", {"i": i, "tags": ["x"], **({"pad": pad} if pad else {})}) for i in range(count)])\n'
 READING = BATCH + """db.close_engine()
 calls = []
 def reader(read):
@@ -40,13 +41,14 @@ MODES = {
 }
 
 
-def run_once(name, run, workdir, count=None):
-    """None when a run of the mode exits as expected with all its documents stored."""
+def run_once(name, run, workdir, count=None, pad=0):
+    """None when a run of the mode exits as expected with all its documents stored (batches
+    padded with a string of `pad` characters)."""
     script, default_count, code, stderr_end = MODES[name]
     count = count or default_count
     path = os.path.join(workdir, f"{name}{run}.db")
     try:
-        result = subprocess.run([sys.executable, "-c", script, path, str(count)],
+        result = subprocess.run([sys.executable, "-c", script, path, str(count), str(pad)],
                                 capture_output=True, text=True, timeout=120)
     except subprocess.TimeoutExpired:
         return f"{name} run {run}: no exit within 120 s"
@@ -55,6 +57,8 @@ def run_once(name, run, workdir, count=None):
     documents, pairs = read_file(path)
     ids = [f"doc{i:06}" for i in range(count)]
     expected = {("tags.0.x", doc_id) for doc_id in ids} | {(f"i.{i}", doc_id) for i, doc_id in enumerate(ids)}
+    if pad and script.startswith(BATCH):
+        expected |= {("pad." + "p" * pad, doc_id) for doc_id in ids}
     for leftover in glob.glob(path + "*"):
         os.unlink(leftover)
     if sorted(documents) != ids or pairs != expected:
