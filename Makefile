@@ -59,7 +59,7 @@ ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
 ASAN_RUNTIME = $(shell g++ -print-file-name=libasan.so)
-FUZZ_TARGETS := syntax_check parse_general differential index_builder
+FUZZ_TARGETS := syntax_check parse_general differential index_builder wal_recovery
 FUZZ_APT_PACKAGES := clang libclang-rt-14-dev
 SANITIZER_CMAKE := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Leak detection stays on for the C++ tests; CPython itself leaks at exit.
