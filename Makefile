@@ -174,6 +174,7 @@ LEAK_ITERATIONS ?= 100000
 # Killed writers: 200 trials, then the exit and release runs.
 crash-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/crash_test.py --trials $(CRASH_TRIALS) --jobs $(JOBS)
+	$(STRESS_PYTHON) tests/stress/crash_test.py --trials $(CRASH_TRIALS) --jobs $(JOBS) --engine web
 	$(STRESS_PYTHON) tests/stress/exit_test.py --runs $(EXIT_RUNS) --jobs $(JOBS)
 
 exit-test: $(STRESS_DEPS)

@@ -1,6 +1,8 @@
 """Crash test: a child (this script with --child) writes a seed's operations
-through DBEngine until SIGKILL. The file must open, pass integrity_check, and
-hold exactly what a prefix of the operations reaching the last close_engine gives."""
+through DBEngine, or DBEngineWebServer with --engine web, until SIGKILL. The
+file must open (the web engine replaying its WAL file), pass integrity_check,
+and hold exactly what a prefix of the operations gives that reaches the last
+close_engine and every write a read had seen."""
 
 import os
 import random
@@ -11,20 +13,28 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 from model import Store, canonical_bytes, finish, operation_groups, options, read_file, single_operations
-from quillmere import DBEngine
+from quillmere import DBEngine, DBEngineWebServer
+
+MARK = "~seen"  # a document the child polls for: what precedes it has been applied
 
 
-def child(path, side_path, seed):
-    """Keeps "closed issued" in the side file: the counts at the last completed close and so far."""
+def child(path, side_path, seed, engine_class):
+    """Keeps "seen issued" in the side file: the operations applied when a read last saw the
+    mark (or when close_engine last returned), and the operations issued so far."""
     side = os.open(side_path, os.O_WRONLY)
-    engine, closed, issued = DBEngine(path), 0, 0
-    for group in operation_groups(seed):
+    engine, seen, issued = engine_class(path), 0, 0
+    for number, group in enumerate(operation_groups(seed)):
         if group[0] == "close":
             engine.close_engine()
             del engine  # releases the file lock for the next engine
-            engine, closed = DBEngine(path), issued
+            engine, seen = engine_class(path), issued
+        elif number % 25 == 24:
+            engine.upsert(MARK, {"n": number})
+            while engine.get(MARK) != {"n": number}:
+                pass
+            seen = issued
         issued += len(single_operations(group))
-        os.pwrite(side, f"{closed:12}{issued:12}".encode(), 0)  # one write: SIGKILL cannot split it
+        os.pwrite(side, f"{seen:12}{issued:12}".encode(), 0)  # one write: SIGKILL cannot split it
         if group[0] != "close":
             getattr(engine, group[0])(*group[1:])
 
@@ -52,12 +62,12 @@ def has_matching_prefix(seed, closed, upper, documents, pairs):
     return False
 
 
-def run_trial(trial, seed, workdir):
+def run_trial(trial, seed, workdir, engine_class):
     rng = random.Random(seed)
     directory = tempfile.mkdtemp(prefix=f"trial{trial}_", dir=workdir)
     path, side_path = os.path.join(directory, "crash.db"), os.path.join(directory, "side.txt")
     open(side_path, "w").close()
-    with subprocess.Popen([sys.executable, __file__, "--child", path, side_path, str(seed)],
+    with subprocess.Popen([sys.executable, __file__, "--child", path, side_path, str(seed), engine_class.__name__],
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
         deadline, during_start_up = time.monotonic() + 30, rng.random() < 0.1
         while not during_start_up and not os.path.getsize(side_path) and time.monotonic() < deadline:
@@ -69,10 +79,12 @@ def run_trial(trial, seed, workdir):
     with open(side_path) as side:
         closed, issued = map(int, side.read().split() or (0, 0))
     try:  # the engine must open the file and read every document back
-        engine = DBEngine(path)
+        engine = engine_class(path)
         listed = {doc_id: canonical_bytes(value) for doc_id, value in engine.scan_prefix("")}
         engine.close_engine()
         documents, pairs = read_file(path)
+        listed.pop(MARK, None), documents.pop(MARK, None)
+        pairs = {pair for pair in pairs if pair[1] != MARK}
     except Exception as error:  # noqa: BLE001 - any failure is the finding
         return f"trial {trial}: {error!r}"
     if listed != documents:
@@ -82,12 +94,14 @@ def run_trial(trial, seed, workdir):
     return None
 
 
+ENGINES = {"DBEngine": DBEngine, "DBEngineWebServer": DBEngineWebServer, "web": DBEngineWebServer}
 if sys.argv[1:2] == ["--child"]:
-    child(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    child(sys.argv[2], sys.argv[3], int(sys.argv[4]), ENGINES[sys.argv[5]])
 else:
-    args = options(trials=200, jobs=4, seed=1)
+    args = options(trials=200, jobs=4, seed=1, engine="DBEngine")
     workdir = tempfile.mkdtemp(prefix="quillmere_crash_")
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = pool.map(lambda t: run_trial(t, args.seed * 100000 + t, workdir), range(args.trials))
+        results = pool.map(lambda t: run_trial(t, args.seed * 100000 + t, workdir, ENGINES[args.engine]),
+                           range(args.trials))
         finish("crash test", [r for r in results if r], f"{args.trials} trials", workdir)
 
