@@ -28,8 +28,7 @@ class BackgroundWriterTest : public ::testing::Test {
     return std::move(sender);
   }
 
-  // Joins the writer: it must end cleanly and clear `alive`.
-  void join() {
+  void join() {  // the writer must end cleanly and clear `alive`
     EXPECT_EQ(writer_->join(), std::nullopt);
     EXPECT_FALSE(alive_->load());
   }
@@ -86,7 +85,6 @@ TEST_F(BackgroundWriterTest, DrainsTheQueueAndLetsGoOfTheDatabaseWhenTheLastSend
   }
   join();
   db_ = open_store(dir_.path() + "/db");  // the writer held the file last and has let it go
-  ASSERT_TRUE(db_);
   EXPECT_EQ(all_documents().size(), 25000u);
   EXPECT_EQ(index_ids(db_->begin_read().value(), "i.1").size(), 25000u);
 }
@@ -94,20 +92,21 @@ TEST_F(BackgroundWriterTest, DrainsTheQueueAndLetsGoOfTheDatabaseWhenTheLastSend
 TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
   constexpr int kProducers = 4;
   Sender<WriteOp> sender = start(64);
-  std::vector<std::map<std::string, std::string>> last(kProducers);  // absent when deleted
+  const auto body = [](int t, int i) {
+    return "{\"t\":" + std::to_string(t) + ",\"v\":" + std::to_string(i) + "}";
+  };
+  std::vector<std::map<std::string, int>> last(kProducers);  // each id's last "v"; none if deleted
   std::vector<std::thread> producers;
   for (int t = 0; t < kProducers; ++t) {
-    producers.emplace_back([clone = sender, t, &last] {
+    producers.emplace_back([clone = sender, t, &last, &body] {
       unsigned state = 2654435761u * static_cast<unsigned>(t + 1);
       for (int i = 0; i < 1500; ++i) {
         state = state * 1103515245u + 12345u;
         const std::string id = "p" + std::to_string(t) + "_" + std::to_string((state >> 8) % 40);
-        const std::string body =
-            "{\"t\":" + std::to_string(t) + ",\"v\":" + std::to_string(i) + "}";
         const bool remove = (state >> 20) % 5 == 0;
         ASSERT_TRUE(clone.send(WriteOp{remove ? Kind::kDelete : Kind::kUpsert, id,
-                                       remove ? "" : body}).ok());
-        remove ? (void)last[t].erase(id) : (void)(last[t][id] = body);
+                                       remove ? "" : body(t, i)}).ok());
+        remove ? (void)last[t].erase(id) : (void)(last[t][id] = i);
       }
     });
   }
@@ -135,18 +134,15 @@ TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
   // Upserts and deletes only: the index is exactly the last documents' entries.
   Rows expected;
   std::set<std::pair<std::string, std::string>> expected_pairs;
-  for (const auto& documents : last) {
-    for (const auto& [id, body] : documents) {
-      expected.emplace_back(id, body);
-      const std::size_t comma = body.find(',');
-      expected_pairs.insert({"t." + body.substr(5, comma - 5), id});
-      expected_pairs.insert({"v." + body.substr(comma + 5, body.size() - comma - 6), id});
+  for (int t = 0; t < kProducers; ++t) {
+    for (const auto& [id, i] : last[t]) {
+      expected.emplace_back(id, body(t, i));
+      expected_pairs.insert({{"t." + std::to_string(t), id}, {"v." + std::to_string(i), id}});
     }
   }
   EXPECT_EQ(all_documents(), expected);
-  const Rows pairs = index_pairs(db_->begin_read().value());
-  EXPECT_EQ((std::set<std::pair<std::string, std::string>>(pairs.begin(), pairs.end())),
-            expected_pairs);
+  EXPECT_EQ(index_pairs(db_->begin_read().value()),
+            Rows(expected_pairs.begin(), expected_pairs.end()));
 }
 
 // Producers send until refused, so each is blocked on the full queue or

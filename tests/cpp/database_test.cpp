@@ -1,12 +1,9 @@
 #include "store/database.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <functional>
 
 #include "test_support.h"
 
@@ -32,9 +29,7 @@ class DatabaseTest : public ::testing::Test {
     sqlite3_close(raw);
     return out;
   }
-  std::string tables() {
-    return raw_exec("SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY 1");
-  }
+  const std::string tables_ = "SELECT name FROM sqlite_schema WHERE type = 'table' ORDER BY 1";
 
   void commit(Database& db, const std::function<void(WriteTransaction&)>& fill) {
     auto write = db.begin_write();
@@ -56,11 +51,8 @@ class DatabaseTest : public ::testing::Test {
 bool another_process_sees_sqlite_lock(const std::string& path) {
   return in_child([&] {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0x40000000;
-    probe.l_len = 512;
+    struct flock probe = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0x40000000,
+                          .l_len = 512};
     if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0) return 2;
     return probe.l_type == F_UNLCK ? 1 : 0;
   }) == 0;
@@ -121,10 +113,10 @@ TEST_F(DatabaseTest, FailedOpensReportTheCauseAndLeaveTheFileFree) {
   for (const auto& c : cases) {
     std::filesystem::remove(path_);
     raw_exec(c.sql);
-    const std::string before = tables();
+    const std::string before = raw_exec(tables_);
     EXPECT_EQ(Database::open(path_).error(), "Table \"" + c.error + "\" has an unexpected layout");
     EXPECT_TRUE(flock_is_free(path_));
-    EXPECT_EQ(tables(), before);  // nothing was created
+    EXPECT_EQ(raw_exec(tables_), before);  // nothing was created
   }
 }
 

@@ -11,6 +11,7 @@ namespace quillmere::db_engine_web_server {
 namespace {
 
 using namespace std::string_literals;
+using namespace testing_support;
 namespace fs = std::filesystem;
 
 // A frame written by hand, lengths taken from the texts.
@@ -25,9 +26,7 @@ std::string frame(char op, const std::string& key, const std::string& value) {
 struct Case {
   const char* name;
   std::optional<std::string> wal;  // no file when absent; a directory when "/"
-  std::string status;
-  std::string output;
-  std::string state;  // see state()
+  std::string status, output, state;  // state: see state()
 };
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
@@ -44,7 +43,7 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(raw);
-    db_ = testing_support::open_store(dir_ + "/db");
+    db_ = open_store(dir_ + "/db");
     // Every case starts with "u" stored and indexed.
     auto seed = db_->begin_write();
     ASSERT_TRUE(seed.value().put_document("u", R"({"c":"old"})").ok());
@@ -52,20 +51,15 @@ class WalRecoveryTest : public ::testing::TestWithParam<Case> {
     ASSERT_TRUE(seed.value().commit().ok());
   }
 
-  // Every document "id=body", then every pair "entry:id".
-  std::string state() {
+  std::string state() {  // every document "id=body", then every pair "entry:id"
     std::string text;
     auto read = db_->begin_read();
-    for (const auto& [id, body] : testing_support::documents(read.value())) {
-      text += id + "=" + body + " ";
-    }
-    for (const auto& [entry, id] : testing_support::index_pairs(read.value())) {
-      text += entry + ":" + id + " ";
-    }
+    for (const auto& [id, body] : documents(read.value())) text += id + "=" + body + " ";
+    for (const auto& [entry, id] : index_pairs(read.value())) text += entry + ":" + id + " ";
     return text;
   }
 
-  testing_support::TempDir temp_;
+  TempDir temp_;
   const std::string dir_ = temp_.path();
   std::shared_ptr<store::Database> db_;
 };
