@@ -32,8 +32,8 @@ TEST(CalendarTest, ParseBackupTimeMatchesTheHourMinutePattern) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
 
-// The next run as the stamp of its file name, or "none".
-TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
+// The next run as the stamp of its file name, or "none"; the path joins folder and name.
+TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOnAndNamesItsFile) {
   const struct {
     LocalDateTime now;
     TimeOfDay at;
@@ -59,6 +59,11 @@ TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
     const std::string name = target ? backup_file_name(*target) : "backup_none.redb";
     EXPECT_EQ(name, "backup_" + std::string(c.expected) + ".redb");
   }
+  const std::string name = backup_file_name({2026, 1, 5, 2, 3, 4, 999});
+  EXPECT_EQ(name, "backup_20260105_020304.redb");
+  EXPECT_EQ(join_backup_path("", name), name);
+  EXPECT_EQ(join_backup_path("/data/bk", name), "/data/bk/" + name);
+  EXPECT_EQ(join_backup_path("/data/bk/", name), "/data/bk/" + name);
 }
 
 TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {
@@ -73,14 +78,6 @@ TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {
       {{262143, 1, 1, 0, 0, 0, 0}, {262142, 12, 31, 0, 0, 0, 0}, seconds(86400)},
   };
   for (const auto& c : cases) EXPECT_EQ(wall_clock_difference(c.later, c.earlier), c.expected);
-}
-
-TEST(CalendarTest, BackupPathJoinsFolderAndName) {
-  const std::string name = backup_file_name({2026, 1, 5, 2, 3, 4, 999});
-  EXPECT_EQ(name, "backup_20260105_020304.redb");
-  EXPECT_EQ(join_backup_path("", name), name);
-  EXPECT_EQ(join_backup_path("/data/bk", name), "/data/bk/" + name);
-  EXPECT_EQ(join_backup_path("/data/bk/", name), "/data/bk/" + name);
 }
 
 }  // namespace
