@@ -130,19 +130,15 @@ TEST_F(DatabaseTest, WritesReplaceRemoveAndIndexPairs) {
   auto db = open_store(path_);
   commit(*db, [&](WriteTransaction& tx) {
     for (const std::string& id : ids) ASSERT_TRUE(tx.put_document(id, "body " + id).ok());
-    ASSERT_TRUE(tx.put_document("a", "first").ok());
-    ASSERT_TRUE(tx.put_document("a", "second").ok());
+    ASSERT_TRUE(tx.put_document("a", "first").ok() && tx.put_document("a", "second").ok());
     ASSERT_TRUE(tx.put_document(std::string_view(), std::string_view()).ok());
     EXPECT_EQ(tx.remove_document("z").value(), "body z");
     EXPECT_EQ(tx.remove_document("z").value(), std::nullopt);
-    ASSERT_TRUE(tx.insert_index("k.v", "b").ok());
-    ASSERT_TRUE(tx.insert_index("k.v", "a").ok());
+    ASSERT_TRUE(tx.insert_index("k.v", "b").ok() && tx.insert_index("k.v", "a").ok());
     ASSERT_TRUE(tx.insert_index("k.v", "a").ok());  // present: no change, no error
-    ASSERT_TRUE(tx.insert_index("k.w", "a").ok());
-    ASSERT_TRUE(tx.remove_index("k.w", "a").ok());
+    ASSERT_TRUE(tx.insert_index("k.w", "a").ok() && tx.remove_index("k.w", "a").ok());
     ASSERT_TRUE(tx.remove_index("k.w", "zzz").ok());  // absent: no error
-    ASSERT_TRUE(tx.insert_index(bulk).ok());
-    ASSERT_TRUE(tx.insert_index(std::span<const IndexPair>()).ok());
+    ASSERT_TRUE(tx.insert_index(bulk).ok() && tx.insert_index(std::span<const IndexPair>()).ok());
   });
   auto read = db->begin_read();
   Rows expected = {{"", ""}, {"a", "second"}}, expected_pairs;

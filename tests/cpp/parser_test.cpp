@@ -53,14 +53,9 @@ class Recorder {
 
 template <Dialect D>
 std::string parse(std::string_view input) {
-  Recorder recorder;
+  Recorder recorder(input);
   const ParseResult result = parse_json<D>(input, recorder);
   return result.ok() ? recorder.events : error_text(D, result.error, input);
-}
-
-ParseResult parse_with(bool in_place, std::string_view text, Recorder& recorder) {
-  return in_place ? parse_json<Dialect::kInPlace>(text, recorder)
-                  : parse_json<Dialect::kGeneral>(text, recorder);
 }
 
 TEST(ParserTest, NumberClassesOfBothDialects) {
@@ -82,8 +77,7 @@ TEST(ParserTest, NumberClassesOfBothDialects) {
       // An overlong exponent is out of range at the digit that overflows it.
       {"1e99999999999", "number out of range at line 1 column 12", kBad0},
       {"0e99999999999", "f:0e+00", "f:0e+00"}, {"1e-99999999999", "f:0e+00", "f:0e+00"},
-      {"-1e-400", "f:-0e+00", "f:-0e+00"},
-      {"5e-324", "f:5e-324", "f:5e-324"},
+      {"-1e-400", "f:-0e+00", "f:-0e+00"}, {"5e-324", "f:5e-324", "f:5e-324"},
       // Just below and just above half the smallest subnormal.
       {"2.4703282292062327e-324", "f:0e+00", "f:0e+00"},
       {"2.4703282292062328e-324", "f:5e-324", "f:5e-324"},
@@ -115,7 +109,7 @@ TEST(ParserTest, NestingDepth) {
   objects += "1" + std::string(128, '}');
   EXPECT_EQ(parse<Dialect::kGeneral>(objects),
             "recursion limit exceeded at line 1 column " + std::to_string(127 * 5 + 1));
-  EXPECT_EQ(parse<Dialect::kGeneral>(objects.substr(5, objects.size() - 6)).substr(0, 6), "{ k:a ");
+  EXPECT_EQ(parse<Dialect::kGeneral>(objects.substr(5, objects.size() - 6)).substr(0, 6), "{ k:=a");
   // The in-place parser has no limit and does not recurse.
   const std::string deep = nested_arrays(1000000);
   Recorder in_place;
@@ -134,11 +128,8 @@ TEST(ParserTest, StringsAndKeys) {
       {"[\"\xf4\x8f\xbf\xbf\",\"a\\n\xe2\x82\xac\"]", "[ s:=\xf4\x8f\xbf\xbf s:a\n\xe2\x82\xac ]"},
   };
   for (const auto& [text, events] : cases) {
-    for (bool in_place : {false, true}) {
-      Recorder recorder(text);
-      ASSERT_TRUE(parse_with(in_place, text, recorder).ok()) << text;
-      EXPECT_EQ(recorder.events, events) << text;
-    }
+    EXPECT_EQ(parse<Dialect::kGeneral>(text), events) << text;
+    EXPECT_EQ(parse<Dialect::kInPlace>(text), events) << text;
   }
 }
 
@@ -232,7 +223,7 @@ TEST(ParserTest, CheckerAcceptsAnySingleValueAtAnyDepthWithoutEvaluatingIt) {
   };
   for (std::string_view text : texts) EXPECT_EQ(check(text), "ok") << text;
   const std::size_t depth = 100000;
-  EXPECT_EQ(check(std::string(depth, '[') + std::string(depth, ']')), "ok");
+  EXPECT_EQ(check(nested_arrays(depth)), "ok");
   std::string objects;
   for (std::size_t i = 0; i < depth; ++i) objects += R"({"k":[)";
   for (std::size_t i = 0; i < depth; ++i) objects += "]}";
@@ -250,7 +241,8 @@ TEST(ParserTest, HandlerReturningFalseStopsTheParse) {
     for (bool in_place : {false, true}) {
       Recorder recorder;
       recorder.stop_at_call = stop;
-      const ParseResult result = parse_with(in_place, text, recorder);
+      const ParseResult result = in_place ? parse_json<Dialect::kInPlace>(text, recorder)
+                                          : parse_json<Dialect::kGeneral>(text, recorder);
       EXPECT_EQ(result.outcome == ParseResult::Outcome::kStopped, stop <= kEvents) << stop;
       EXPECT_EQ(result.ok(), stop > kEvents) << stop;
       EXPECT_EQ(recorder.calls, std::min(stop, kEvents));
