@@ -1,7 +1,5 @@
 #include "db_engine_web_server/audit_log.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <fstream>
 #include <regex>
@@ -11,8 +9,7 @@
 namespace quillmere::db_engine_web_server {
 namespace {
 
-// Sends `ops`, a Shutdown and one record behind it to a fresh log thread on
-// `path`; the join outcome. Every way out clears `alive`.
+// Sends `ops`, a Shutdown and a record behind it to a new log thread; the join outcome.
 std::optional<std::string> run_log(const std::string& path, std::vector<LogOp> ops) {
   auto [sender, receiver] = make_channel<LogOp>(ops.size() + 2);
   for (LogOp& op : ops) EXPECT_TRUE(sender.send(std::move(op)).ok());

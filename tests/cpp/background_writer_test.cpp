@@ -1,10 +1,7 @@
 #include "db_engine/background_writer.h"
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <set>
-#include <thread>
 
 #include "engine/batch.h"
 #include "test_support.h"
@@ -20,8 +17,7 @@ const std::string kDisconnected = "sending on a disconnected channel";
 
 class BackgroundWriterTest : public ::testing::Test {
  protected:
-  // Starts the writer on the fixture's database; the queue holds `queued` first.
-  Sender<WriteOp> start(std::size_t capacity, std::vector<WriteOp> queued = {}) {
+  Sender<WriteOp> start(std::size_t capacity, std::vector<WriteOp> queued = {}) {  // `queued` first
     auto [sender, receiver] = make_channel<WriteOp>(capacity);
     for (WriteOp& op : queued) EXPECT_TRUE(sender.send(std::move(op)).ok());
     writer_.emplace(start_background_writer(db_, std::move(receiver), alive_).value());
@@ -141,8 +137,7 @@ TEST_F(BackgroundWriterTest, ProducersAndReadersAtOnceSeeWholeBatchesOnly) {
             Rows(expected_pairs.begin(), expected_pairs.end()));
 }
 
-// Producers send until refused, so each is blocked on the full queue or
-// about to be when the writer ends; none may hang.
+// Producers sending until refused, blocked on the full queue as the writer ends, must not hang.
 TEST_F(BackgroundWriterTest, ShutdownWhileProducersWaitOnAFullQueue) {
   Sender<WriteOp> sender = start(4);
   std::atomic<std::size_t> accepted{0};

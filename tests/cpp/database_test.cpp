@@ -1,6 +1,5 @@
 #include "store/database.h"
 
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <fstream>
@@ -46,8 +45,7 @@ class DatabaseTest : public ::testing::Test {
   std::string path_ = dir_.path() + "/db.sqlite";
 };
 
-// True when a child process sees a record lock on SQLite's lock page of the
-// file (the calling process's own locks are invisible to F_GETLK).
+// Whether a child sees a record lock on SQLite's lock page (own locks are invisible to F_GETLK).
 bool another_process_sees_sqlite_lock(const std::string& path) {
   return in_child([&] {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -166,8 +164,7 @@ TEST_F(DatabaseTest, ReadsSeeTheLatestCommitWhenTheyBeginAndUncommittedWritesRol
     commit(*db, [&](WriteTransaction& tx) { ASSERT_TRUE(tx.put_document(id, body).ok()); });
   };
   put("a", "1");
-  // Pooled connections keep their snapshots between reads: a read begun
-  // after a commit must see it, also on a connection used before the commit.
+  // Pooled connections keep snapshots: a read begun after a commit sees it, on any connection.
   EXPECT_EQ(get(*db, "a"), "1");
   auto early = db->begin_read();
   auto untouched = db->begin_read();  // its snapshot is taken here, not at its first read

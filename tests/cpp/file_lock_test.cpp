@@ -1,7 +1,5 @@
 #include "store/file_lock.h"
 
-#include <gtest/gtest.h>
-
 #include "common/io_error.h"
 #include "test_support.h"
 

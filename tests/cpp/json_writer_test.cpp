@@ -64,8 +64,7 @@ TEST(JsonWriterTest, PlainFloatsNeverUseAnExponent) {
   for (const auto& [value, written] : cases) EXPECT_EQ(plain_float(value), written);
 }
 
-// Both forms read back as the very same double, for any finite value; a
-// JSON float never reads as an integer.
+// Both forms read back as the same finite double; a JSON float never reads as an integer.
 TEST(JsonWriterTest, FloatsRoundTripForRandomBitPatterns) {
   std::mt19937_64 random(20240611);
   for (int i = 0; i < 200000; ++i) {

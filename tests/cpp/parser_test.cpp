@@ -193,8 +193,7 @@ TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
        "InvalidEscape at character 8 ('n')", "ok"},
       {R"("\ud800)", "EOF while parsing a string at line 1 column 7", "Eof at character 7"},
       {R"("\ud800\u00)", "EOF while parsing a string at line 1 column 11", "Eof at character 11"},
-      // Bad UTF-8 is found after the closing quote; the byte is shown as U+00xx.
-      // The checker is only ever given valid UTF-8 and does not look at it.
+      // Bad UTF-8 is found after the closing quote, shown as U+00xx; the checker never gets any.
       {"\"caf\xe9\"", "invalid unicode code point at line 1 column 6",
        "InvalidUtf8 at character 4 ('\xc3\xa9')", "ok"},
       {"[\"a\\n\xed\xa0\x80\"]", "invalid unicode code point at line 1 column 9",

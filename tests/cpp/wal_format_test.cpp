@@ -1,9 +1,6 @@
 #include "db_engine_web_server/wal_format.h"
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <iterator>

@@ -1,6 +1,5 @@
 #include "db_engine_web_server/wal_recovery.h"
 
-#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <fstream>
@@ -30,8 +29,7 @@ const std::string kMissing = "WAL Recovery: Missing data for frame, discarding w
 const std::string k1 = frame(1, "k1", R"({"a":1})");
 const std::string kOld = R"(u={"c":"old"} )", kOldPair = "c.old:u ", kK1 = R"(k1={"a":1} )";
 
-// Each case starts with "u" stored and indexed, on a store that refuses the id
-// "bad" as it would a write it cannot take.
+// "u" stored and indexed, on a store refusing the id "bad" as a write it cannot take.
 std::shared_ptr<store::Database> seeded_store(const std::string& path) {
   sqlite3* raw = nullptr;
   EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);

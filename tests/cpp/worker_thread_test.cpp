@@ -1,7 +1,5 @@
 #include "common/worker_thread.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <stdexcept>
 
