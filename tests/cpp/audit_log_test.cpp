@@ -33,9 +33,8 @@ TEST(AuditLogTest, LinesFollowTheTemplateAndAppendAcrossRuns) {
   const std::pair<std::string, std::string> odd_ids[] = {
       {"q\"\n\xF0\x9F\x98\x80 /", R"(q\"\n)" "\xF0\x9F\x98\x80 /"},
       {std::string("z\0", 2), R"(z\u0000)"}};
-  std::vector<LogOp> second;
-  for (const auto& [id, escaped] : odd_ids) second.push_back(LogOp::entry(kDeleteAction, id));
-  EXPECT_EQ(run_log(path, std::move(second)), std::nullopt);
+  EXPECT_EQ(run_log(path, {LogOp::entry(kDeleteAction, odd_ids[0].first),
+                           LogOp::entry(kDeleteAction, odd_ids[1].first)}), std::nullopt);
 
   auto line = [](const char* action, const std::string& id) {
     return std::string("\", \"action\": \"") + action + "\", \"id\": \"" + id + "\"}";

@@ -38,16 +38,13 @@ class BackgroundWriterTest : public ::testing::Test {
 };
 
 TEST_F(BackgroundWriterTest, AppliesOperationsInQueueOrder) {
-  Sender<WriteOp> sender = start(16);
   // An Insert over "a" leaves x.1 stale; an Upsert over "b" removes it. "big" is not indexed.
-  for (WriteOp op : std::vector<WriteOp>{
-           {Kind::kInsert, "a", R"({"x":1})"}, {Kind::kInsert, "a", R"({"x":2})"},
+  Sender<WriteOp> sender = start(
+      16, {{Kind::kInsert, "a", R"({"x":1})"}, {Kind::kInsert, "a", R"({"x":2})"},
            {Kind::kUpsert, "b", R"({"x":1})"}, {Kind::kUpsert, "b", R"({"x":3})"},
            {Kind::kInsert, "c", R"({"x":1})"}, {Kind::kDelete, "c", ""}, {Kind::kDelete, "d", ""},
            {Kind::kInsert, "big", R"({"n":123456789012345678901234567890})"},
-           {Kind::kShutdown, "", ""}}) {
-    ASSERT_TRUE(sender.send(std::move(op)).ok());
-  }
+           {Kind::kShutdown, "", ""}});
   join();
   EXPECT_EQ(all_documents(), (Rows{{"a", R"({"x":2})"}, {"b", R"({"x":3})"},
                                    {"big", R"({"n":123456789012345678901234567890})"}}));
@@ -144,15 +141,12 @@ TEST_F(BackgroundWriterTest, ShutdownWhileProducersWaitOnAFullQueue) {
   std::vector<std::thread> producers;
   for (int t = 0; t < 6; ++t) {
     producers.emplace_back([clone = sender, t, &accepted]() mutable {
-      for (int i = 0;; ++i) {
-        const Status sent =
-            clone.send(WriteOp{Kind::kInsert, std::to_string(t) + "_" + std::to_string(i), "{}"});
-        if (!sent.ok()) {
-          EXPECT_EQ(sent.message(), kDisconnected);
-          return;
-        }
-        accepted.fetch_add(1);
+      Status sent = Status::Ok();
+      for (int i = 0; sent.ok(); ++i) {
+        sent = clone.send({Kind::kInsert, std::to_string(t) + '_' + std::to_string(i), "{}"});
+        if (sent.ok()) accepted.fetch_add(1);
       }
+      EXPECT_EQ(sent.message(), kDisconnected);
     });
   }
   ASSERT_TRUE(sender.send(WriteOp{Kind::kShutdown, "", ""}).ok());

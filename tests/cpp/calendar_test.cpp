@@ -34,12 +34,7 @@ TEST(CalendarTest, ParseBackupTimeMatchesTheHourMinutePattern) {
 
 // The next run as the stamp of its file name, or "none"; the path joins folder and name.
 TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOnAndNamesItsFile) {
-  const struct {
-    LocalDateTime now;
-    TimeOfDay at;
-    std::string_view expected;
-  } cases[] = {
-      {{2026, 1, 5, 10, 0, 0, 0}, {10, 30}, "20260105_103000"},
+  const struct { LocalDateTime now; TimeOfDay at; std::string_view expected; } cases[] = {
       {{2026, 1, 5, 10, 29, 59, 999999999}, {10, 30}, "20260105_103000"},
       {{2026, 1, 5, 10, 30, 0, 0}, {10, 30}, "20260205_103000"},
       {{2026, 1, 5, 10, 30, 0, 1}, {10, 30}, "20260205_103000"},
@@ -68,10 +63,7 @@ TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOnAndNamesItsFile) {
 
 TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {
   using std::chrono::nanoseconds, std::chrono::seconds;
-  const struct {
-    LocalDateTime later, earlier;
-    nanoseconds expected;
-  } cases[] = {
+  const struct { LocalDateTime later, earlier; nanoseconds expected; } cases[] = {
       {{2026, 1, 5, 10, 30, 0, 0}, {2026, 1, 5, 10, 0, 0, 250}, seconds(1800) - nanoseconds(250)},
       {{2028, 3, 1, 0, 0, 0, 0}, {2028, 2, 28, 23, 59, 59, 0}, seconds(86401)},
       {{2027, 1, 31, 2, 30, 0, 0}, {2026, 12, 31, 12, 0, 0, 0}, seconds(30 * 86400 + 52200)},

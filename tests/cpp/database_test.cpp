@@ -99,9 +99,7 @@ TEST_F(DatabaseTest, FailedOpensReportTheCauseAndLeaveTheFileFree) {
     EXPECT_EQ(Database::open(path_).error(), "file is not a database");
   }
   EXPECT_TRUE(flock_is_free(path_));
-  const struct {
-    std::string sql, error;
-  } cases[] = {
+  const struct { std::string sql, error; } cases[] = {
       {"CREATE TABLE documents(id INTEGER PRIMARY KEY, body BLOB NOT NULL)", "documents"},
       // The right columns with a key that does not order by bytes.
       {"CREATE TABLE metadata_index(entry TEXT COLLATE NOCASE NOT NULL, id TEXT NOT NULL, "

@@ -70,7 +70,7 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
        kK1 + "a.1:k1 "},
       {"InsertThenDelete", frame(1, "d", R"({"e":1})") + frame(2, "d", ""), "", kDone,
        kOld + kOldPair},
-      {"UpsertOverIndexed", frame(3, "u", R"({"c":"new"})"), "", kDone, R"(u={"c":"new"} c.new:u )"},
+      {"UpsertOverOld", frame(3, "u", R"({"c":"new"})"), "", kDone, R"(u={"c":"new"} c.new:u )"},
       {"InvalidUtf8Key", frame(1, "\xffk", "{}"), "", kDone,
        kOld + "\xEF\xBF\xBDk={} " + kOldPair},
       {"RefusedInsertNotIndexed", frame(1, "bad", R"({"z":1})"), "",

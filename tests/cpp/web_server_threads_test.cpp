@@ -10,7 +10,7 @@ namespace {
 
 using engine::WriteOp;
 using Kind = WriteOp::Kind;
-using testing_support::wait_until;
+using namespace testing_support;
 
 class WebServerThreadsTest : public ::testing::Test {
  protected:
@@ -32,12 +32,10 @@ class WebServerThreadsTest : public ::testing::Test {
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
 
-  std::size_t stored_documents() {
-    return testing_support::documents(db_->begin_read().value()).size();
-  }
+  std::size_t stored_documents() { return documents(db_->begin_read().value()).size(); }
 
-  testing_support::TempDir dir_;
-  std::shared_ptr<store::Database> db_ = testing_support::open_store(dir_.path() + "/db");
+  TempDir dir_;
+  std::shared_ptr<store::Database> db_ = open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
