@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -68,9 +69,7 @@ TEST(JsonWriterTest, PlainFloatsNeverUseAnExponent) {
 TEST(JsonWriterTest, FloatsRoundTripForRandomBitPatterns) {
   std::mt19937_64 random(20240611);
   for (int i = 0; i < 200000; ++i) {
-    const std::uint64_t bits = random();
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
+    const double value = std::bit_cast<double>(random());
     if (!std::isfinite(value)) continue;
     for (const std::string& text : {json_float(value), plain_float(value)}) {
       double back = 0;

@@ -43,10 +43,9 @@ TEST(MetadataIndexTest, EntriesJoinPathAndLeafText) {
   for (const auto& [document, expected] : cases) EXPECT_EQ(entries_of(document), expected);
   EXPECT_EQ(entries_of(R"({"t":5e-324})"), "+t.0." + std::string(323, '0') + "5 i");
   EXPECT_EQ(entries_of(R"({"h":1e300})"), "+h.1" + std::string(300, '0') + " i");
-  std::string deep;  // walked without recursion
+  std::string deep = "+";  // walked without recursion
   for (int i = 0; i < 1000000; ++i) deep += "0.";
-  EXPECT_EQ(entries_of(std::string(1000000, '[') + "7" + std::string(1000000, ']')),
-            "+" + deep + "7 i");
+  EXPECT_EQ(entries_of(std::string(1000000, '[') + "7" + std::string(1000000, ']')), deep + "7 i");
 }
 
 // Unparsable documents record nothing; the last change to a pair wins; pairs come sorted.
