@@ -1,7 +1,5 @@
 #include "db_engine_web_server/audit_log.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <fstream>
 #include <regex>
@@ -11,8 +9,7 @@
 namespace quillmere::db_engine_web_server {
 namespace {
 
-// Sends `ops`, a Shutdown and one record behind it to a fresh log thread on
-// `path`; the join outcome. Every way out clears `alive`.
+// Sends `ops`, a Shutdown and a record behind it to a new log thread; the join outcome.
 std::optional<std::string> run_log(const std::string& path, std::vector<LogOp> ops) {
   auto [sender, receiver] = make_channel<LogOp>(ops.size() + 2);
   for (LogOp& op : ops) EXPECT_TRUE(sender.send(std::move(op)).ok());
@@ -36,9 +33,8 @@ TEST(AuditLogTest, LinesFollowTheTemplateAndAppendAcrossRuns) {
   const std::pair<std::string, std::string> odd_ids[] = {
       {"q\"\n\xF0\x9F\x98\x80 /", R"(q\"\n)" "\xF0\x9F\x98\x80 /"},
       {std::string("z\0", 2), R"(z\u0000)"}};
-  std::vector<LogOp> second;
-  for (const auto& [id, escaped] : odd_ids) second.push_back(LogOp::entry(kDeleteAction, id));
-  EXPECT_EQ(run_log(path, std::move(second)), std::nullopt);
+  EXPECT_EQ(run_log(path, {LogOp::entry(kDeleteAction, odd_ids[0].first),
+                           LogOp::entry(kDeleteAction, odd_ids[1].first)}), std::nullopt);
 
   auto line = [](const char* action, const std::string& id) {
     return std::string("\", \"action\": \"") + action + "\", \"id\": \"" + id + "\"}";

@@ -1,9 +1,5 @@
 #include "db_engine_web_server/backup.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-
 #include "test_support.h"
 
 namespace quillmere::db_engine_web_server {

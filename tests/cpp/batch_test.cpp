@@ -1,7 +1,5 @@
 #include "engine/batch.h"
 
-#include <gtest/gtest.h>
-
 #include "db_engine_web_server/database_writer.h"
 #include "test_support.h"
 
@@ -21,8 +19,7 @@ std::vector<WriteOp> sized(std::vector<std::uint64_t> sizes) {
   return ops;
 }
 
-// The database writer's limits, without threads: all is queued before the
-// first batch is taken.
+// The database writer's limits, without threads: all is queued before the first batch.
 TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
   std::vector<WriteOp> backup_and_shutdown = sized({MAX_BATCH_BYTES - 1});
   backup_and_shutdown.push_back(WriteOp{Kind::kBackup, std::string(MAX_BATCH_BYTES, 'p'), {}});
@@ -48,8 +45,7 @@ TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
   }
 }
 
-// What a committed batch reports: its data operations (refused or not) and
-// the target of its last Backup.
+// A committed batch reports its data operations (refused or not) and its last Backup's target.
 TEST(ApplyBatchTest, CountsDataOperationsAndKeepsTheLastBackupTarget) {
   testing_support::TempDir dir;
   auto db = testing_support::open_store(dir.path() + "/db");

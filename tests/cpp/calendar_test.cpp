@@ -32,14 +32,9 @@ TEST(CalendarTest, ParseBackupTimeMatchesTheHourMinutePattern) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(text), expected) << text;
 }
 
-// The next run as the stamp of its file name, or "none".
-TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
-  const struct {
-    LocalDateTime now;
-    TimeOfDay at;
-    std::string_view expected;
-  } cases[] = {
-      {{2026, 1, 5, 10, 0, 0, 0}, {10, 30}, "20260105_103000"},
+// The next run as the stamp of its file name, or "none"; the path joins folder and name.
+TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOnAndNamesItsFile) {
+  const struct { LocalDateTime now; TimeOfDay at; std::string_view expected; } cases[] = {
       {{2026, 1, 5, 10, 29, 59, 999999999}, {10, 30}, "20260105_103000"},
       {{2026, 1, 5, 10, 30, 0, 0}, {10, 30}, "20260205_103000"},
       {{2026, 1, 5, 10, 30, 0, 1}, {10, 30}, "20260205_103000"},
@@ -59,28 +54,22 @@ TEST(CalendarTest, NextBackupRunIsTodayOrOneCalendarMonthOn) {
     const std::string name = target ? backup_file_name(*target) : "backup_none.redb";
     EXPECT_EQ(name, "backup_" + std::string(c.expected) + ".redb");
   }
+  const std::string name = backup_file_name({2026, 1, 5, 2, 3, 4, 999});
+  EXPECT_EQ(name, "backup_20260105_020304.redb");
+  EXPECT_EQ(join_backup_path("", name), name);
+  EXPECT_EQ(join_backup_path("/data/bk", name), "/data/bk/" + name);
+  EXPECT_EQ(join_backup_path("/data/bk/", name), "/data/bk/" + name);
 }
 
 TEST(CalendarTest, WallClockDifferenceCountsNaiveDays) {
   using std::chrono::nanoseconds, std::chrono::seconds;
-  const struct {
-    LocalDateTime later, earlier;
-    nanoseconds expected;
-  } cases[] = {
+  const struct { LocalDateTime later, earlier; nanoseconds expected; } cases[] = {
       {{2026, 1, 5, 10, 30, 0, 0}, {2026, 1, 5, 10, 0, 0, 250}, seconds(1800) - nanoseconds(250)},
       {{2028, 3, 1, 0, 0, 0, 0}, {2028, 2, 28, 23, 59, 59, 0}, seconds(86401)},
       {{2027, 1, 31, 2, 30, 0, 0}, {2026, 12, 31, 12, 0, 0, 0}, seconds(30 * 86400 + 52200)},
       {{262143, 1, 1, 0, 0, 0, 0}, {262142, 12, 31, 0, 0, 0, 0}, seconds(86400)},
   };
   for (const auto& c : cases) EXPECT_EQ(wall_clock_difference(c.later, c.earlier), c.expected);
-}
-
-TEST(CalendarTest, BackupPathJoinsFolderAndName) {
-  const std::string name = backup_file_name({2026, 1, 5, 2, 3, 4, 999});
-  EXPECT_EQ(name, "backup_20260105_020304.redb");
-  EXPECT_EQ(join_backup_path("", name), name);
-  EXPECT_EQ(join_backup_path("/data/bk", name), "/data/bk/" + name);
-  EXPECT_EQ(join_backup_path("/data/bk/", name), "/data/bk/" + name);
 }
 
 }  // namespace

@@ -53,21 +53,14 @@ class Recorder {
 
 template <Dialect D>
 std::string parse(std::string_view input) {
-  Recorder recorder;
+  Recorder recorder(input);
   const ParseResult result = parse_json<D>(input, recorder);
   return result.ok() ? recorder.events : error_text(D, result.error, input);
 }
 
-ParseResult parse_with(bool in_place, std::string_view text, Recorder& recorder) {
-  return in_place ? parse_json<Dialect::kInPlace>(text, recorder)
-                  : parse_json<Dialect::kGeneral>(text, recorder);
-}
-
 TEST(ParserTest, NumberClassesOfBothDialects) {
   const std::string_view kBad0 = "InvalidNumber at character 0 ('1')";
-  const struct {
-    std::string_view text, general, in_place;
-  } cases[] = {
+  const struct { std::string_view text, general, in_place; } cases[] = {
       {"18446744073709551615", "u:18446744073709551615", "u:18446744073709551615"},
       {"18446744073709551616", "f:1.8446744073709552e+19", kBad0},
       {"-9223372036854775808", "i:-9223372036854775808", "i:-9223372036854775808"},
@@ -82,8 +75,7 @@ TEST(ParserTest, NumberClassesOfBothDialects) {
       // An overlong exponent is out of range at the digit that overflows it.
       {"1e99999999999", "number out of range at line 1 column 12", kBad0},
       {"0e99999999999", "f:0e+00", "f:0e+00"}, {"1e-99999999999", "f:0e+00", "f:0e+00"},
-      {"-1e-400", "f:-0e+00", "f:-0e+00"},
-      {"5e-324", "f:5e-324", "f:5e-324"},
+      {"-1e-400", "f:-0e+00", "f:-0e+00"}, {"5e-324", "f:5e-324", "f:5e-324"},
       // Just below and just above half the smallest subnormal.
       {"2.4703282292062327e-324", "f:0e+00", "f:0e+00"},
       {"2.4703282292062328e-324", "f:5e-324", "f:5e-324"},
@@ -115,7 +107,7 @@ TEST(ParserTest, NestingDepth) {
   objects += "1" + std::string(128, '}');
   EXPECT_EQ(parse<Dialect::kGeneral>(objects),
             "recursion limit exceeded at line 1 column " + std::to_string(127 * 5 + 1));
-  EXPECT_EQ(parse<Dialect::kGeneral>(objects.substr(5, objects.size() - 6)).substr(0, 6), "{ k:a ");
+  EXPECT_EQ(parse<Dialect::kGeneral>(objects.substr(5, objects.size() - 6)).substr(0, 6), "{ k:=a");
   // The in-place parser has no limit and does not recurse.
   const std::string deep = nested_arrays(1000000);
   Recorder in_place;
@@ -134,11 +126,8 @@ TEST(ParserTest, StringsAndKeys) {
       {"[\"\xf4\x8f\xbf\xbf\",\"a\\n\xe2\x82\xac\"]", "[ s:=\xf4\x8f\xbf\xbf s:a\n\xe2\x82\xac ]"},
   };
   for (const auto& [text, events] : cases) {
-    for (bool in_place : {false, true}) {
-      Recorder recorder(text);
-      ASSERT_TRUE(parse_with(in_place, text, recorder).ok()) << text;
-      EXPECT_EQ(recorder.events, events) << text;
-    }
+    EXPECT_EQ(parse<Dialect::kGeneral>(text), events) << text;
+    EXPECT_EQ(parse<Dialect::kInPlace>(text), events) << text;
   }
 }
 
@@ -149,9 +138,7 @@ std::string check(std::string_view text) {
 
 // The checker's text is the general parser's where its column is empty.
 TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
-  const struct {
-    std::string_view text, general, in_place, checker = {};
-  } cases[] = {
+  const struct { std::string_view text, general, in_place, checker = {}; } cases[] = {
       {"", "EOF while parsing a value at line 1 column 0", "Eof at character 0"},
       {"x", "expected value at line 1 column 1", "UnexpectedCharacter at character 0 ('x')"},
       {"\v1", "expected value at line 1 column 1", "UnexpectedCharacter at character 0 ('\v')"},
@@ -202,8 +189,7 @@ TEST(ParserTest, ErrorTextsOfBothDialectsAndTheChecker) {
        "InvalidEscape at character 8 ('n')", "ok"},
       {R"("\ud800)", "EOF while parsing a string at line 1 column 7", "Eof at character 7"},
       {R"("\ud800\u00)", "EOF while parsing a string at line 1 column 11", "Eof at character 11"},
-      // Bad UTF-8 is found after the closing quote; the byte is shown as U+00xx.
-      // The checker is only ever given valid UTF-8 and does not look at it.
+      // Bad UTF-8 is found after the closing quote, shown as U+00xx; the checker never gets any.
       {"\"caf\xe9\"", "invalid unicode code point at line 1 column 6",
        "InvalidUtf8 at character 4 ('\xc3\xa9')", "ok"},
       {"[\"a\\n\xed\xa0\x80\"]", "invalid unicode code point at line 1 column 9",
@@ -232,11 +218,10 @@ TEST(ParserTest, CheckerAcceptsAnySingleValueAtAnyDepthWithoutEvaluatingIt) {
   };
   for (std::string_view text : texts) EXPECT_EQ(check(text), "ok") << text;
   const std::size_t depth = 100000;
-  EXPECT_EQ(check(std::string(depth, '[') + std::string(depth, ']')), "ok");
-  std::string objects;
-  for (std::size_t i = 0; i < depth; ++i) objects += R"({"k":[)";
-  for (std::size_t i = 0; i < depth; ++i) objects += "]}";
-  EXPECT_EQ(check(objects), "ok");
+  EXPECT_EQ(check(nested_arrays(depth)), "ok");
+  std::string objects, closing;
+  for (std::size_t i = 0; i < depth; ++i) objects += R"({"k":[)", closing += "]}";
+  EXPECT_EQ(check(objects + closing), "ok");
   // The outer object is still known as one after a deep array closes.
   EXPECT_EQ(check(R"({"a":)" + std::string(200, '[') + std::string(200, ']') + "]"),
             "expected `,` or `}` at line 1 column 406");
@@ -250,7 +235,8 @@ TEST(ParserTest, HandlerReturningFalseStopsTheParse) {
     for (bool in_place : {false, true}) {
       Recorder recorder;
       recorder.stop_at_call = stop;
-      const ParseResult result = parse_with(in_place, text, recorder);
+      const ParseResult result = in_place ? parse_json<Dialect::kInPlace>(text, recorder)
+                                          : parse_json<Dialect::kGeneral>(text, recorder);
       EXPECT_EQ(result.outcome == ParseResult::Outcome::kStopped, stop <= kEvents) << stop;
       EXPECT_EQ(result.ok(), stop > kEvents) << stop;
       EXPECT_EQ(recorder.calls, std::min(stop, kEvents));

@@ -7,8 +7,7 @@
 namespace quillmere {
 namespace {
 
-// Both the insertion path (short ranges) and the library path keep equal
-// keys in their original order.
+// The insertion path (short ranges) and the library path keep equal keys in their order.
 TEST(StableSortTest, SortsAndKeepsTheOrderOfEqualKeys) {
   std::mt19937 random(7);
   const auto by_key = [](const auto& a, const auto& b) { return a.first < b.first; };

@@ -1,5 +1,4 @@
-// Shared by the tests: a temporary directory removed with its contents, and
-// readers of a store's rows.
+// Shared by the tests: a self-removing temporary directory, and readers of a store's rows.
 #pragma once
 
 #include <fcntl.h>
@@ -56,8 +55,7 @@ inline bool wait_until(const std::function<bool()>& done) {
   return true;
 }
 
-// Runs `body` in a forked child, `meanwhile` here: the child's exit code, or
-// -1 when it did not exit.
+// Runs `body` in a forked child, `meanwhile` here: the child's exit code, -1 if it did not exit.
 inline int in_child(const std::function<int()>& body, const std::function<void()>& meanwhile = {}) {
   const pid_t child = fork();
   if (child == 0) _exit(body());

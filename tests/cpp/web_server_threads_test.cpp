@@ -1,13 +1,4 @@
-// A DBEngineWebServer's threads together over real files, as the engine
-// starts them; meant for ThreadSanitizer as much as for the plain build.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
-#include <string>
-#include <thread>
-#include <vector>
-
+// A DBEngineWebServer's threads together over real files, as started; for ThreadSanitizer too.
 #include "db_engine_web_server/audit_log.h"
 #include "db_engine_web_server/database_writer.h"
 #include "db_engine_web_server/wal_writer.h"
@@ -19,7 +10,7 @@ namespace {
 
 using engine::WriteOp;
 using Kind = WriteOp::Kind;
-using testing_support::wait_until;
+using namespace testing_support;
 
 class WebServerThreadsTest : public ::testing::Test {
  protected:
@@ -41,12 +32,10 @@ class WebServerThreadsTest : public ::testing::Test {
 
   std::string wal_path() const { return dir_.path() + "/db.wal"; }
 
-  std::size_t stored_documents() {
-    return testing_support::documents(db_->begin_read().value()).size();
-  }
+  std::size_t stored_documents() { return documents(db_->begin_read().value()).size(); }
 
-  testing_support::TempDir dir_;
-  std::shared_ptr<store::Database> db_ = testing_support::open_store(dir_.path() + "/db");
+  TempDir dir_;
+  std::shared_ptr<store::Database> db_ = open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
@@ -91,8 +80,7 @@ TEST_F(WebServerThreadsTest, FullChannelsWaitForAStalledDatabaseWriter) {
       ASSERT_TRUE(sender.send(WriteOp{Kind::kInsert, "k" + std::to_string(i), "{}"}).ok());
     }
   });
-  // The WAL writer fills the apply channel and waits in its send; then the
-  // write queue fills and the producer waits in its own.
+  // The WAL writer fills the apply channel and waits; then the producer waits on the queue.
   EXPECT_TRUE(wait_until([&] { return apply_probe_->len() == engine::WRITE_QUEUE_CAPACITY; }));
   EXPECT_TRUE(wait_until([&] { return sender_->len() == engine::WRITE_QUEUE_CAPACITY; }));
   EXPECT_GT(std::filesystem::file_size(wal_path()), 0u);  // framed before forwarded

@@ -1,7 +1,5 @@
 #include "common/worker_thread.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <stdexcept>
 
@@ -10,7 +8,7 @@
 namespace quillmere {
 namespace {
 
-TEST(WorkerThreadTest, JoinReportsHowTheBodyEnded) {
+TEST(WorkerThreadTest, JoinReportsHowTheBodyEndedAndAnUnjoinedHandleDetaches) {
   EXPECT_EQ(WorkerThread::spawn([] { return Status::Ok(); }).value().join(), std::nullopt);
   // An escaping exception ends the thread, not the process, and is kept.
   testing::internal::CaptureStderr();
@@ -20,9 +18,6 @@ TEST(WorkerThreadTest, JoinReportsHowTheBodyEnded) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "quillmere: background thread failed: disk on fire\n");
   EXPECT_EQ(failing.join(), "disk on fire");
-}
-
-TEST(WorkerThreadTest, AnUnjoinedHandleDetachesAndTheBodyRunsOn) {
   std::atomic<bool> release{false}, finished{false};
   WorkerThread::spawn([&] {  // destroyed while running: no terminate
     while (!release.load()) std::this_thread::yield();
