@@ -85,11 +85,6 @@ def nested(depth, make):
     return value
 
 
-def stored_one(path, payload, method="insert"):
-    applied(path, (method, "k", payload))
-    return stored_documents(path)["k"]
-
-
 CANONICAL = [
     ({"b": 1, "l": [{"d": 1, "c": 2}], "a": {"d": True, "c": None}}, '{"a":{"c":null,"d":true},"b":1,"l":[{"c":2,"d":1}]}'),
     ({"a": 2**63 - 1, "b": 2**63, "c": 2**64 - 1, "d": -2**63, "f": False},
@@ -111,13 +106,13 @@ CANONICAL = [
 
 @pytest.mark.parametrize("payload, expected", CANONICAL, ids=range(len(CANONICAL)))
 def test_dict_stored_in_canonical_form(db_path, payload, expected):
-    assert stored_one(db_path, payload) == expected.encode()
+    applied(db_path, ("insert", "k", payload))
+    assert stored_documents(db_path)["k"] == expected.encode()
 
 
 @pytest.mark.parametrize("method, payload, expected", [
     ("insert_json", '{"k\\u0000":"v\\u0000w","é":"中","a":[true,null,{}]}', ["a.0.true", "k\x00.v\x00w", "é.中"]),
-    ("insert", {"b": {"y": 1.0, "x": -3}, "a": [None, "s", True], "f": 1e16},
-     ["a.1.s", "a.2.true", "b.x.-3", "b.y.1", "f.10000000000000000"]),
+    ("insert", {"b": {"y": 1.0, "x": -3}, "a": [None, "s", True]}, ["a.1.s", "a.2.true", "b.x.-3", "b.y.1"]),
 ])
 def test_index_entries_of_each_write_path(db_path, method, payload, expected):
     applied(db_path, (method, "d\x00.", payload))
