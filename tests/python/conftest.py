@@ -1,6 +1,7 @@
 """Shared fixtures: engines on temporary files, and a raw look into the file."""
 
 import collections.abc
+import contextlib
 import gc
 import sqlite3
 import sys
@@ -28,10 +29,8 @@ def engine(db_path):
     """A DBEngine that is closed and released after the test."""
     db = DBEngine(db_path)
     yield db
-    try:
+    with contextlib.suppress(RuntimeError):  # already closed by the test
         db.close_engine()
-    except RuntimeError:
-        pass  # already closed by the test
     del db
     gc.collect()
 

@@ -40,7 +40,7 @@ def test_every_accepted_write_is_logged_by_close(db_path):
     assert matched[4][1] == matched[5][1]  # one time stamp for the records of one batch
 
 
-def test_a_second_engine_appends_and_no_log_without_logging(db_path):
+def test_a_second_engine_appends(db_path):
     for doc_id in ["first", "second"]:
         db = DBEngineWebServer(db_path, enable_logging=True)
         db.delete(doc_id)
@@ -48,11 +48,6 @@ def test_a_second_engine_appends_and_no_log_without_logging(db_path):
         del db
         gc.collect()
     assert [LINE.fullmatch(line)[4] for line in log_lines(db_path)] == ["first", "second"]
-    other = db_path + "-plain"
-    db = DBEngineWebServer(other)
-    db.insert("a", {})
-    db.close_engine()
-    assert not os.path.exists(other + ".jsonl")
 
 
 @pytest.mark.parametrize("doc_id", ['quote"d', "back\\slash", "new\nline", "nul\0byte", "emoji \U0001F600", "tab\tand\x1f"])
@@ -64,8 +59,7 @@ def test_every_line_is_json_whatever_the_id(db_path, doc_id):
     lines = log_lines(db_path)
     assert len(lines) == 2 and all(line.endswith("}\n") for line in lines)
     records = [json.loads(line) for line in lines]
-    assert [list(record) for record in records] == [["timestamp", "action", "id"]] * 2
-    assert [record["id"] for record in records] == [doc_id, doc_id]
+    assert [(list(record), record["id"]) for record in records] == [(["timestamp", "action", "id"], doc_id)] * 2
 
 
 def test_a_failing_audit_log_refuses_writes_while_the_writers_go_on(db_path):

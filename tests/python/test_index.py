@@ -28,19 +28,13 @@ def test_insert_over_insert_leaves_stale_entries_and_upsert_removes_them(db_path
     assert db.filter_by_metadata("x", "1") == [("a", {"x": 3})]  # the stale entry still finds a
 
 
-def test_delete_removes_only_that_documents_entries(db_path):
+def test_operations_apply_in_queue_order_and_delete_removes_only_that_documents_entries(db_path):
     applied(db_path, ("insert", "b", {"x": 1, "only": "b"}), ("insert", "c", {"x": 1, "only": "c"}),
             ("insert_json", "t", '{"x":1,"x":1.0,"y":[true]}'), ("delete", "b"), ("delete", "t"),
-            ("delete", "never-stored"))
-    assert stored_documents(db_path) == {"c": b'{"only":"c","x":1}'}
-    assert index_pairs(db_path) == [("only.c", "c"), ("x.1", "c")]
-
-
-def test_operations_apply_in_queue_order(db_path):
-    applied(db_path, ("insert", "a", {"v": 1}), ("delete", "a"), ("insert", "a", {"v": 2}), ("upsert", "b", {"w": 1}),
-            ("delete", "b"), ("delete", "b"), ("insert_json", "b", '{"w":3}'))
-    assert stored_documents(db_path) == {"a": b'{"v":2}', "b": b'{"w":3}'}
-    assert index_pairs(db_path) == [("v.2", "a"), ("w.3", "b")]
+            ("delete", "never-stored"), ("insert", "a", {"v": 1}), ("delete", "a"), ("insert", "a", {"v": 2}),
+            ("upsert", "u", {"w": 1}), ("delete", "u"), ("delete", "u"), ("insert_json", "u", '{"w":3}'))
+    assert stored_documents(db_path) == {"a": b'{"v":2}', "c": b'{"only":"c","x":1}', "u": b'{"w":3}'}
+    assert index_pairs(db_path) == [("only.c", "c"), ("v.2", "a"), ("w.3", "u"), ("x.1", "c")]
 
 
 def test_unparsable_documents_add_and_remove_no_entries(db_path):

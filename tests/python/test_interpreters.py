@@ -38,13 +38,8 @@ def test_the_same_wheel_imports_and_works(version, tmp_path):
         [interpreter, "-m", "pip", "install", "--quiet", "--no-deps", "--target", str(target), wheel],
         capture_output=True, text=True)
     assert install.returncode == 0, install.stderr
-    script = (
-        "import sys, quillmere\n"
-        "db = quillmere.DBEngine(sys.argv[1])\n"
-        "db.insert('a', {'v': 1})\n"
-        "db.close_engine()\n"
-        "print(quillmere.DBEngine.__name__, quillmere.__file__)\n"
-    )
+    script = ("import sys, quillmere\ndb = quillmere.DBEngine(sys.argv[1])\ndb.insert('a', {'v': 1})\n"
+              "db.close_engine()\nprint(quillmere.DBEngine.__name__, quillmere.__file__)\n")
     run = subprocess.run([interpreter, "-c", script, str(tmp_path / "db")],
                          capture_output=True, text=True, env={**os.environ, "PYTHONPATH": str(target)})
     assert run.returncode == 0, run.stderr
