@@ -4,7 +4,7 @@ and reads keep working after it."""
 
 from quillmere import DBEngineWebServer
 
-from bench.peers.base import Peer
+from bench.peers.quillmere_engine import QuillmereEngine
 from bench.stdout_lines import StdoutLines
 
 WAL_SUBJECT = "quillmere-wal"
@@ -21,7 +21,7 @@ def open_web_server(path):
         return DBEngineWebServer(str(path))
 
 
-class QuillmereWal(Peer):
+class QuillmereWal(QuillmereEngine):
     name = WAL_SUBJECT
     threaded = True
     paged = True  # runs the paged filter, scan-all and backup workloads too (bench/web_server.py)
@@ -39,26 +39,8 @@ class QuillmereWal(Peer):
         if failures:
             raise WrongAnswer(f"{self.name}: insert_many refused {len(failures)} records: {failures[0]!r}")
 
-    def insert(self, doc_id, document):
-        self.db.insert(doc_id, document)
-
-    def commit(self):
-        self.db.close_engine()
-
-    def get(self, doc_id):
-        return self.db.get(doc_id)
-
-    def get_many(self, ids):
-        return self.db.get_many(ids)
-
-    def scan_prefix(self, prefix):
-        return self.db.scan_prefix(prefix)
-
     def find(self, query):
         return self.db.filter_by_metadata(query.index_key, query.index_value, None, None)
 
     def page(self, query, limit, offset):
         return self.db.filter_by_metadata(query.index_key, query.index_value, limit, offset)
-
-    def close(self):
-        self.db = None  # the file is released with the engine object
