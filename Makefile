@@ -182,6 +182,7 @@ exit-test: $(STRESS_DEPS)
 
 stress-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/stress_test.py --seconds $(STRESS_SECONDS) --threads 8
+	$(STRESS_PYTHON) tests/stress/stress_test.py --seconds $(STRESS_SECONDS) --threads 8 --engine web
 
 # One real scheduled backup, a few minutes from now.
 schedule-test: $(STRESS_DEPS)
