@@ -6,6 +6,7 @@ close_engine and every write a read had seen."""
 
 import os
 import random
+import struct
 import subprocess
 import sys
 import tempfile
@@ -94,6 +95,24 @@ def run_trial(trial, seed, workdir, engine_class):
     return None
 
 
+def recovery_trial(trial, seed, workdir, frames=300_000):
+    """A child replaying a WAL file of Insert frames is killed; the next open finishes the replay."""
+    path = os.path.join(tempfile.mkdtemp(prefix=f"recovery{trial}_", dir=workdir), "crash.db")
+    with open(path + ".wal", "wb") as wal:
+        for i in range(frames):
+            key, value = f"doc{i}".encode(), b'{"i":%d}' % (i % 7)
+            wal.write(struct.pack("<BII", 1, len(key), len(value)) + key + value)
+    with subprocess.Popen([sys.executable, "-c", "import sys, quillmere; quillmere.DBEngineWebServer(sys.argv[1])",
+                           path], stdout=subprocess.DEVNULL) as process:
+        time.sleep(random.Random(seed).uniform(0.05, 1.6))
+        process.kill()
+    DBEngineWebServer(path).close_engine()
+    documents, pairs = read_file(path)
+    if len(documents) != frames or pairs != {(f"i.{i % 7}", f"doc{i}") for i in range(frames)}:
+        return f"trial {trial}: {len(documents)} documents and {len(pairs)} pairs after the replay was finished"
+    return None if os.path.getsize(path + ".wal") == 0 else f"trial {trial}: the WAL file was not emptied"
+
+
 ENGINES = {"DBEngine": DBEngine, "DBEngineWebServer": DBEngineWebServer, "web": DBEngineWebServer}
 if sys.argv[1:2] == ["--child"]:
     child(sys.argv[2], sys.argv[3], int(sys.argv[4]), ENGINES[sys.argv[5]])
@@ -101,7 +120,9 @@ else:
     args = options(trials=200, jobs=4, seed=1, engine="DBEngine")
     workdir = tempfile.mkdtemp(prefix="quillmere_crash_")
     with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = pool.map(lambda t: run_trial(t, args.seed * 100000 + t, workdir, ENGINES[args.engine]),
-                           range(args.trials))
+        results = list(pool.map(lambda t: run_trial(t, args.seed * 100000 + t, workdir, ENGINES[args.engine]),
+                                range(args.trials)))
+        if args.engine != "DBEngine":  # and a kill during the replay of the WAL file itself
+            results += pool.map(lambda t: recovery_trial(t, args.seed * 100000 + t, workdir), range(args.trials // 4))
         finish("crash test", [r for r in results if r], f"{args.trials} trials", workdir)
 
