@@ -101,6 +101,12 @@ class Sender {
     return state_->items.size();
   }
 
+  // Whether the receiver has gone, so that every send fails.
+  bool disconnected() const {
+    std::lock_guard lock(state_->mutex);
+    return !state_->receiver_alive;
+  }
+
   // Measures the channel without counting as a sender, so holding it does
   // not keep the channel connected.
   LengthProbe<T> probe() const { return LengthProbe<T>(state_); }

@@ -10,7 +10,7 @@ ExitWaits& ExitWaits::instance() {
   return *waits;
 }
 
-ExitWaits::Token ExitWaits::add(Prepare prepare, std::vector<WorkerThread> threads) {
+ExitWaits::Token ExitWaits::add(Prepare prepare, std::shared_ptr<ThreadGroup> threads) {
   std::lock_guard<std::mutex> guard(mutex_);
   prune_locked();
   const Token token = next_token_++;
@@ -31,29 +31,25 @@ void ExitWaits::release(Token token, Prepare prepare) {
 
 void ExitWaits::finish_all() {
   std::vector<std::function<void()>> shutdowns;
-  std::vector<WorkerThread> threads;
+  std::vector<std::shared_ptr<ThreadGroup>> groups;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     for (auto& [token, entry] : entries_) {
       if (entry.prepare) shutdowns.push_back(entry.prepare());
-      for (WorkerThread& thread : entry.threads) threads.push_back(thread);
+      groups.push_back(entry.threads);
     }
     entries_.clear();
   }
   for (std::function<void()>& shutdown : shutdowns) {
     if (shutdown) shutdown();
   }
-  for (const WorkerThread& thread : threads) (void)thread.join();
+  for (const std::shared_ptr<ThreadGroup>& group : groups) group->join_all();
 }
 
 void ExitWaits::prune_locked() {
   std::erase_if(entries_, [](const auto& item) {
     const Entry& entry = item.second;
-    if (entry.prepare) return false;
-    for (const WorkerThread& thread : entry.threads) {
-      if (!thread.finished()) return false;
-    }
-    return true;
+    return !entry.prepare && entry.threads->finished();
   });
 }
 

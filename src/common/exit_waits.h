@@ -3,16 +3,18 @@
 // committed rather than cut off with the process. An open engine is entered
 // with a `prepare` step that knows how to shut it down as close_engine would;
 // a released engine keeps only its threads (and, where something still keeps
-// its queue open, a way to send the Shutdown). One per process; any thread.
+// its queue open, a way to send the Shutdown). An engine's threads are a
+// ThreadGroup, so threads it starts later (backups) are awaited too. One per
+// process; any thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <vector>
+#include <memory>
 
-#include "common/worker_thread.h"
+#include "common/thread_group.h"
 
 namespace quillmere {
 
@@ -27,21 +29,21 @@ class ExitWaits {
 
   static ExitWaits& instance();
 
-  Token add(Prepare prepare, std::vector<WorkerThread> threads);
+  Token add(Prepare prepare, std::shared_ptr<ThreadGroup> threads);
   // The engine's threads are joined and nothing is left to wait for.
   void remove(Token token);
   // The engine is being released: from now on only `prepare` (possibly
-  // empty) and the threads entered with it count.
+  // empty) and its threads count.
   void release(Token token, Prepare prepare);
 
-  // Shuts down every open engine and waits for every thread entered. Call
+  // Shuts down every open engine and waits for every engine's threads. Call
   // without the interpreter lock.
   void finish_all();
 
  private:
   struct Entry {
     Prepare prepare;
-    std::vector<WorkerThread> threads;
+    std::shared_ptr<ThreadGroup> threads;
   };
 
   // Released engines whose threads all ended need no wait; dropped on add.

@@ -7,7 +7,8 @@
 namespace quillmere {
 namespace {
 
-std::optional<std::string> run_guarded(const std::function<Status()>& body) {
+std::optional<std::string> run_guarded(const std::function<Status()>& body,
+                                       const WorkerThread::OnFailure& on_failure) {
   std::optional<std::string> failure;
   try {
     Status status = body();
@@ -18,6 +19,7 @@ std::optional<std::string> run_guarded(const std::function<Status()>& body) {
   } catch (...) {
     failure = "unknown error";
   }
+  if (on_failure) on_failure(*failure);
   std::fprintf(stderr, "quillmere: background thread failed: %s\n", failure->c_str());
   return failure;
 }
@@ -28,13 +30,14 @@ WorkerThread::State::~State() {
   if (thread.joinable()) thread.detach();
 }
 
-Result<WorkerThread> WorkerThread::spawn(std::function<Status()> body) {
+Result<WorkerThread> WorkerThread::spawn(std::function<Status()> body, OnFailure on_failure) {
   auto state = std::make_shared<State>();
   try {
     // The thread keeps its outcome, not the handle's state: the last handle
     // may be gone before the thread ends.
-    state->thread = std::thread([body = std::move(body), outcome = state->outcome] {
-      outcome->failure = run_guarded(body);
+    state->thread = std::thread([body = std::move(body), on_failure = std::move(on_failure),
+                                 outcome = state->outcome] {
+      outcome->failure = run_guarded(body, on_failure);
       outcome->finished.store(true, std::memory_order_release);
     });
   } catch (const std::system_error& error) {

@@ -22,6 +22,9 @@ namespace quillmere::convert {
 
 // Raised by every write once the engine's writer has ended.
 inline constexpr const char* kCrashedText = "Background write worker has crashed!";
+// Begins what close_engine raises when a background thread failed; the
+// failure's text follows.
+inline constexpr const char* kPanickedPrefix = "Background writer panicked during shut down: ";
 
 bool check_alive(const std::atomic<bool>& alive);
 

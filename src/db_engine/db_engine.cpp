@@ -119,7 +119,7 @@ PyObject* join_writer(EngineFields& fields) {
   fields.writer_thread.reset();
   std::optional<std::string> failure = writer.join();
   ExitWaits::instance().remove(fields.exit_token);
-  if (failure) return raise("Background writer panicked during shut down: " + *failure);
+  if (failure) return raise(convert::kPanickedPrefix + *failure);
   return none();
 }
 
@@ -268,8 +268,10 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* engine = reinterpret_cast<DBEngineObject*>(self);
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) EngineFields(std::move(fields));
-  engine->fields.exit_token = ExitWaits::instance().add(shutdown_at_exit(engine->fields),
-                                                        {*engine->fields.writer_thread});
+  auto threads = std::make_shared<ThreadGroup>();
+  threads->add(*engine->fields.writer_thread);
+  engine->fields.exit_token =
+      ExitWaits::instance().add(shutdown_at_exit(engine->fields), std::move(threads));
   return self;
 }
 

@@ -1,6 +1,8 @@
 #include "db_engine_web_server/audit_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <utility>
@@ -11,6 +13,18 @@
 
 namespace quillmere::db_engine_web_server {
 namespace {
+
+// Whether the file ends inside a line: an earlier engine's write that the
+// file system cut short. Unknown counts as no.
+bool ends_mid_line(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char last = '\n';
+  struct stat info {};
+  if (::fstat(fd, &info) == 0 && info.st_size > 0) (void)::pread(fd, &last, 1, info.st_size - 1);
+  ::close(fd);
+  return last != '\n';
+}
 
 class AuditLog {
  public:
@@ -32,6 +46,10 @@ class AuditLog {
         BufferedFile::open(path_, O_WRONLY | O_APPEND | O_CREAT, LOG_BUFFER_SIZE);
     if (!opened.ok()) return opened.status();
     file_.emplace(std::move(opened.value()));
+    // A cut line is ended, so that the first record starts a line of its own.
+    if (ends_mid_line(path_)) {
+      if (Status ended = file_->write("\n"); !ended.ok()) return ended;
+    }
     for (;;) {
       std::optional<LogOp> op = channel_->recv();
       if (!op || op->kind == LogOp::Kind::kShutdown) return file_->flush();
@@ -66,8 +84,9 @@ class AuditLog {
 
 Result<WorkerThread> start_log_thread(Receiver<LogOp> channel, std::string path,
                                       std::shared_ptr<Counters> counters) {
+  WorkerThread::OnFailure on_failure = noting_failures(counters);
   auto log = std::make_shared<AuditLog>(std::move(channel), std::move(path), std::move(counters));
-  return WorkerThread::spawn_runner(std::move(log));
+  return WorkerThread::spawn_runner(std::move(log), std::move(on_failure));
 }
 
 }  // namespace quillmere::db_engine_web_server

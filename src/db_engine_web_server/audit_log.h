@@ -13,7 +13,8 @@
 // <action> and <id> are JSON strings written as stored documents write them
 // (json::append_json_string: only '"', '\\' and control characters are
 // escaped), so any id gives one valid JSON line; an id without such bytes
-// reads "<id>".
+// reads "<id>". A line that an earlier engine left cut (the file could not
+// grow) is ended with "\n" before the first record.
 #pragma once
 
 #include <cstddef>

@@ -81,14 +81,19 @@ void run_backup(const std::string& target_path, store::Database& source) {
   }
 }
 
-Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source) {
+Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source,
+                             ThreadGroup& executors) {
   Result<WorkerThread> thread = WorkerThread::spawn(
-      [target_path = std::move(target_path), source = std::move(source)] {
+      [target_path = std::move(target_path), source = std::move(source)]() mutable {
         run_backup(target_path, *source);
+        // Let go of the database before the thread counts as finished, so
+        // that a close that awaited it leaves the file to the caller.
+        source.reset();
         return Status::Ok();
       });
-  // The handle goes here, which detaches the thread.
-  return thread.status();
+  if (!thread.ok()) return thread.status();
+  executors.add(std::move(thread.value()));
+  return Status::Ok();
 }
 
 }  // namespace quillmere::db_engine_web_server

@@ -3,7 +3,8 @@
 // source into a database file of the same format, in one write transaction;
 // rows are copied as stored (documents are not parsed, stale index pairs are
 // kept). run_backup works on the calling thread; start_backup_executor runs it
-// on a detached thread of its own. Any thread may call either.
+// on a thread of its own, which the engine's close and the exit await. Any
+// thread may call either.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "common/status.h"
+#include "common/thread_group.h"
 #include "store/database.h"
 
 namespace quillmere::db_engine_web_server {
@@ -25,9 +27,10 @@ inline constexpr std::size_t kBackupPairsPerChunk = 4096;
 // standard output or one failure line on standard error.
 void run_backup(const std::string& target_path, store::Database& source);
 
-// Runs run_backup on a new detached thread that holds `source` until the
-// backup ends. Fails only when the thread cannot start ("failed to spawn
-// thread: ...").
-Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source);
+// Runs run_backup on a new thread, added to `executors`, that holds `source`
+// until the backup ends. Fails only when the thread cannot start ("failed to
+// spawn thread: ...").
+Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source,
+                             ThreadGroup& executors);
 
 }  // namespace quillmere::db_engine_web_server

@@ -20,11 +20,13 @@ using engine::WriteOp;
 class DatabaseWriter {
  public:
   DatabaseWriter(Receiver<WriteOp> apply_channel, std::shared_ptr<store::Database> db,
-                 std::string wal_path, std::shared_ptr<Counters> counters)
+                 std::string wal_path, std::shared_ptr<Counters> counters,
+                 std::shared_ptr<ThreadGroup> executors)
       : apply_channel_(std::move(apply_channel)),
         db_(std::move(db)),
         wal_path_(std::move(wal_path)),
-        counters_(std::move(counters)) {
+        counters_(std::move(counters)),
+        executors_(std::move(executors)) {
     batch_.reserve(engine::MAX_BATCH_OPS);
   }
 
@@ -36,6 +38,7 @@ class DatabaseWriter {
     apply_channel_.reset();
     db_.reset();
     counters_.reset();
+    executors_.reset();
   }
 
   Status run() {
@@ -51,7 +54,7 @@ class DatabaseWriter {
       // file keeps its frames for the next recovery.
       if (!applied.ok()) return applied.status();
       if (applied.value().backup_target) {
-        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_);
+        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_, *executors_);
         if (!started.ok()) return started;
       }
       if (applied.value().data_ops != 0) {
@@ -81,6 +84,7 @@ class DatabaseWriter {
   std::shared_ptr<store::Database> db_;
   const std::string wal_path_;
   std::shared_ptr<Counters> counters_;
+  std::shared_ptr<ThreadGroup> executors_;
   std::vector<WriteOp> batch_;
   engine::IndexChanges index_;
 };
@@ -90,10 +94,13 @@ class DatabaseWriter {
 Result<WorkerThread> start_database_writer(Receiver<WriteOp> apply_channel,
                                            std::shared_ptr<store::Database> db,
                                            std::string wal_path,
-                                           std::shared_ptr<Counters> counters) {
+                                           std::shared_ptr<Counters> counters,
+                                           std::shared_ptr<ThreadGroup> executors) {
+  WorkerThread::OnFailure on_failure = noting_failures(counters);
   auto writer = std::make_shared<DatabaseWriter>(std::move(apply_channel), std::move(db),
-                                                 std::move(wal_path), std::move(counters));
-  return WorkerThread::spawn_runner(std::move(writer));
+                                                 std::move(wal_path), std::move(counters),
+                                                 std::move(executors));
+  return WorkerThread::spawn_runner(std::move(writer), std::move(on_failure));
 }
 
 }  // namespace quillmere::db_engine_web_server

@@ -1,8 +1,8 @@
 // The database writer thread of a DBEngineWebServer: takes the operations
 // forwarded on the apply channel in batches bounded by MAX_BATCH_OPS and
 // MAX_BATCH_BYTES, applies each in one write transaction, commits, starts a
-// backup executor after a batch that held a Backup, and counts its progress
-// into `in_flight` and `applied`. It ends after the batch holding a
+// backup executor (one of `executors`) after a batch that held a Backup, and
+// counts its progress into `in_flight` and `applied`. It ends after the batch holding a
 // Shutdown or once the apply channel is empty and disconnected (the WAL
 // writer has ended); then, if the WAL writer forwarded everything it framed,
 // every frame of the WAL file is committed and it empties the file. A batch
@@ -16,6 +16,7 @@
 
 #include "common/channel.h"
 #include "common/status.h"
+#include "common/thread_group.h"
 #include "common/worker_thread.h"
 #include "db_engine_web_server/counters.h"
 #include "engine/write_op.h"
@@ -28,6 +29,7 @@ inline constexpr std::uint64_t MAX_BATCH_BYTES = 2097152;
 Result<WorkerThread> start_database_writer(Receiver<engine::WriteOp> apply_channel,
                                            std::shared_ptr<store::Database> db,
                                            std::string wal_path,
-                                           std::shared_ptr<Counters> counters);
+                                           std::shared_ptr<Counters> counters,
+                                           std::shared_ptr<ThreadGroup> executors);
 
 }  // namespace quillmere::db_engine_web_server

@@ -54,6 +54,9 @@ struct ServerFields {
   std::shared_ptr<Counters> counters;
   std::optional<Sender<LogOp>> log_sender;  // with enable_logging
   std::optional<WorkerThread> log_thread;   // with enable_logging, until close_engine joins it
+  // The three threads above and the backup executors, for close_engine and
+  // the exit to await.
+  std::shared_ptr<ThreadGroup> all_threads;
   bool enable_logging = false;
   bool has_schedule = false;        // a backup scheduler holds a sender of the write queue
   ExitWaits::Token exit_token = 0;  // this engine's entry in ExitWaits
@@ -69,6 +72,7 @@ struct ServerFields {
     counters.reset();
     log_sender.reset();  // the log thread drains its channel and ends
     log_thread.reset();
+    all_threads.reset();
   }
 
   // The handles of the threads still running, in the order they are stopped.
@@ -194,9 +198,10 @@ constexpr Method<4> kFilterByMetadata{"DBEngineWebServer.filter_by_metadata",
                                       {"index_key", "index_value", "limit", "offset"}};
 
 // Sends the Shutdown, waits for the WAL writer and the database writer, then
-// stops and waits for the log thread; every failure is ignored and a second
-// call finds nothing left to do.
-void close(ServerFields& fields) {
+// stops and waits for the log thread, and then for the backups requested
+// before the Shutdown. The first failure of the threads, when this call
+// stopped them; a second call finds nothing to do.
+std::optional<std::string> close(ServerFields& fields) {
   std::vector<WorkerThread> threads = fields.threads();
   fields.wal_thread.reset();
   fields.writer_thread.reset();
@@ -204,15 +209,25 @@ void close(ServerFields& fields) {
   // The threads run without the interpreter lock, so waiting with it held
   // cannot deadlock.
   stop_threads(*fields.sender, fields.log_sender ? &*fields.log_sender : nullptr, threads);
+  fields.all_threads->join_all();
   ExitWaits::instance().remove(fields.exit_token);
+  if (threads.empty()) return std::nullopt;
+  return fields.counters->failure();
+}
+
+// close_engine and __exit__: `closed` once the threads ended well.
+PyObject* close_and_report(ServerFields& fields, PyObject* closed) {
+  if (std::optional<std::string> failure = close(fields)) {
+    return python::raise_runtime_error(convert::kPanickedPrefix + *failure);
+  }
+  return Py_NewRef(closed);
 }
 
 PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return python::call_method<ServerObject, python::BorrowKind::kExclusive>(
       kCloseEngine, self, args, nargs, kwnames, [](ServerObject& engine, auto&) -> PyObject* {
-        close(engine.fields);
-        return python::none();
+        return close_and_report(engine.fields, Py_None);
       });
 }
 
@@ -225,8 +240,7 @@ PyObject* enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return python::call_method<ServerObject, python::BorrowKind::kExclusive>(
       kExit, self, args, nargs, kwnames, [](ServerObject& engine, auto&) -> PyObject* {
-        close(engine.fields);
-        return Py_NewRef(Py_False);
+        return close_and_report(engine.fields, Py_False);
       });
 }
 
@@ -295,28 +309,33 @@ PyObject* failure_list(const std::vector<Refused>& refused) {
   return list.release();
 }
 
-// Sends `ops` in order through a clone of the sender; the first refused
-// send ends the sending (earlier operations stay queued) and gives the
-// channel's text.
-Status send_all(const Sender<WriteOp>& sender, std::vector<WriteOp>& ops) {
-  const Sender<WriteOp> clone = sender;
-  for (WriteOp& op : ops) {
-    if (Status sent = clone.send(std::move(op)); !sent.ok()) return sent;
-  }
-  return Status::Ok();
-}
-
 // The operations to queue, their ids and the records refused, in record order.
 struct BulkWrite {
   std::vector<WriteOp> ops;
   std::vector<std::string> accepted_ids;
   std::vector<Refused> refused;
+  // The first accepted operation that the WAL file's 32-bit lengths cannot
+  // describe: the call then raises it and queues nothing.
+  Status unframable = Status::Ok();
 
   void accept(WriteOp op) {
+    if (unframable.ok()) unframable = check_frame_fits(op.id.size(), op.payload.size());
     accepted_ids.push_back(op.id);
     ops.push_back(std::move(op));
   }
 };
+
+// Sends the accepted operations in order through a clone of the sender,
+// unless one cannot be framed; the first refused send ends the sending
+// (earlier operations stay queued) and gives the channel's text.
+Status send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk) {
+  if (!bulk.unframable.ok()) return Status::Ok();
+  const Sender<WriteOp> clone = sender;
+  for (WriteOp& op : bulk.ops) {
+    if (Status sent = clone.send(std::move(op)); !sent.ok()) return sent;
+  }
+  return Status::Ok();
+}
 
 // Offers the ids of a bulk insert's queued records to the audit log as one
 // batch, without waiting.
@@ -330,21 +349,10 @@ void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
 // offers nothing.
 PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix,
                       Status sent) {
+  if (!bulk.unframable.ok()) return python::raise_runtime_error(bulk.unframable.message());
   if (!sent.ok()) return python::raise_runtime_error(std::string(closed_prefix) + sent.message());
   auto_log_batch(fields, std::move(bulk.accepted_ids));
   return failure_list(bulk.refused);
-}
-
-// Checks every accepted operation against the WAL file's length fields
-// before any is sent, so that a call queues all of them or none.
-bool check_frames(const std::vector<WriteOp>& ops) {
-  for (const WriteOp& op : ops) {
-    if (Status fits = check_frame_fits(op.id.size(), op.payload.size()); !fits.ok()) {
-      python::raise_runtime_error(fits.message());
-      return false;
-    }
-  }
-  return true;
 }
 
 PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -368,8 +376,7 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           bulk.refused.push_back(Refused{std::move(op.id), std::move(record.payload),
                                          prefix + failure.text});
         }
-        if (!check_frames(bulk.ops)) return nullptr;
-        Status sent = python::without_gil([&] { return send_all(*fields.sender, bulk.ops); });
+        Status sent = python::without_gil([&] { return send_accepted(*fields.sender, bulk); });
         return finish_bulk(fields, bulk, "Write queue is full or closed. ", sent);
       });
 }
@@ -399,7 +406,7 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
             bulk.accept(WriteOp{WriteOp::Kind::kInsert, (*records)[i].id, std::string(texts[i])});
           }
-          return send_all(*fields.sender, bulk.ops);
+          return send_accepted(*fields.sender, bulk);
         });
         for (std::size_t i = 0; i < refused_records.size(); ++i) {
           bulk.refused[i].payload = std::move((*records)[refused_records[i]].payload);
@@ -511,8 +518,9 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path, fields.counters);
   if (!wal_thread.ok()) return python::raise_runtime_error(wal_thread.error());
   fields.wal_thread.emplace(std::move(wal_thread.value()));
-  Result<WorkerThread> writer_thread =
-      start_database_writer(std::move(apply_receiver), fields.db, wal_path, fields.counters);
+  fields.all_threads = std::make_shared<ThreadGroup>();
+  Result<WorkerThread> writer_thread = start_database_writer(
+      std::move(apply_receiver), fields.db, wal_path, fields.counters, fields.all_threads);
   if (!writer_thread.ok()) return python::raise_runtime_error(writer_thread.error());
   fields.writer_thread.emplace(std::move(writer_thread.value()));
 
@@ -542,7 +550,8 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) ServerFields(std::move(fields));
   ServerFields& kept = engine->fields;
-  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.threads());
+  for (const WorkerThread& thread : kept.threads()) kept.all_threads->add(thread);
+  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.all_threads);
   return self;
 }
 

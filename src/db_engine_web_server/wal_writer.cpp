@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -42,48 +43,86 @@ class WalWriter {
     for (;;) {
       WriteOp first;
       const RecvResult received = write_queue_->recv_timeout(WAL_WRITER_WAIT, first);
-      if (received == RecvResult::kDisconnected) {
-        counters_->wal_forwarded_all.store(true, std::memory_order_release);
-        return Status::Ok();
-      }
+      if (received == RecvResult::kDisconnected) break;
       if (received == RecvResult::kTimeout) {
         if (Status emptied = empty_when_applied(); !emptied.ok()) return emptied;
         continue;
       }
-      std::uint64_t batch_frames = 0;
-      if (Status taken = take(std::move(first), batch_frames); !taken.ok()) return taken;
-      while (batch_.back().kind != WriteOp::Kind::kShutdown && batch_.size() < MAX_WAL_BATCH_OPS) {
-        std::optional<WriteOp> next = write_queue_->try_recv();
-        if (!next) break;
-        if (Status taken = take(std::move(*next), batch_frames); !taken.ok()) return taken;
-      }
-      if (batch_frames != 0) {
-        if (Status flushed = wal_->flush(); !flushed.ok()) return flushed;
-        frames_ += batch_frames;
-      }
-      const bool shutdown = batch_.back().kind == WriteOp::Kind::kShutdown;
-      for (WriteOp& op : batch_) {
-        // The database writer has gone (it crashed): nothing more can be applied.
-        if (!apply_channel_->send(std::move(op)).ok()) return Status::Ok();
-      }
-      batch_.clear();
-      if (shutdown) return Status::Ok();
+      if (Status handled = handle_batch(std::move(first)); !handled.ok()) return handled;
+      if (shutdown_taken_) break;
     }
+    if (forwarding_) counters_->wal_forwarded_all.store(true, std::memory_order_release);
+    return wal_failure_;
   }
 
  private:
-  Status take(WriteOp op, std::uint64_t& batch_frames) {
-    Status framed = encode_wal_frame(*wal_, batch_frames, op);
-    if (!framed.ok()) return framed;
-    batch_.push_back(std::move(op));
+  // Takes what is queued behind `first`, frames it while the WAL file can be
+  // written, then forwards it while the database writer runs. A failure ends
+  // the thread.
+  Status handle_batch(WriteOp first) {
+    std::uint64_t batch_frames = 0;
+    Status framed = take(std::move(first), batch_frames);
+    while (framed.ok() && !shutdown_taken_ && batch_.size() < MAX_WAL_BATCH_OPS) {
+      std::optional<WriteOp> next = write_queue_->try_recv();
+      if (!next) break;
+      framed = take(std::move(*next), batch_frames);
+    }
+    if (framed.ok() && batch_frames != 0) {
+      framed = wal_->flush();
+      if (framed.ok()) frames_ += batch_frames;
+    }
+    if (!framed.ok()) {
+      if (Status kept = stop_framing(std::move(framed)); !kept.ok()) return kept;
+    }
+    for (WriteOp& op : batch_) {
+      if (!forwarding_) break;
+      forwarding_ = apply_channel_->send(std::move(op)).ok();
+    }
+    batch_.clear();
+    // Nothing taken from now on can be kept: neither framed nor applied.
+    if (!wal_ && !forwarding_) return wal_failure_;
     return Status::Ok();
+  }
+
+  // Appends `op` to the batch, framed while the WAL file is open. On a
+  // failure the operation is still taken: it is forwarded unframed.
+  Status take(WriteOp op, std::uint64_t& batch_frames) {
+    Status framed = wal_ ? encode_wal_frame(*wal_, batch_frames, op) : Status::Ok();
+    shutdown_taken_ = op.kind == WriteOp::Kind::kShutdown;
+    batch_.push_back(std::move(op));
+    return framed;
+  }
+
+  // The WAL file cannot be written: writes are refused from now on, and the
+  // operations already taken go to the database unframed, once the frames
+  // before them are committed and the file is emptied. When that cannot be
+  // made sure, the failure ends the thread.
+  Status stop_framing(Status failure) {
+    counters_->alive.store(false, std::memory_order_release);
+    counters_->note_failure(failure.message());
+    wal_failure_ = failure;
+    if (!await_applied() || !wal_->truncate().ok()) return failure;
+    wal_.reset();  // its buffer is empty after the failure: nothing is written
+    return Status::Ok();
+  }
+
+  // Waits until the database writer has committed every frame written; false
+  // when it has gone first.
+  bool await_applied() {
+    while (counters_->applied.load(std::memory_order_seq_cst) != frames_) {
+      if (apply_channel_->disconnected()) return false;
+      std::this_thread::sleep_for(WAL_WRITER_WAIT);
+    }
+    return true;
   }
 
   // While idle: once every frame written is committed, the file starts over.
   // The database writer adds to `applied` only what this thread forwarded,
   // and nothing is in flight while this thread waits, so equality is final.
+  // Frames the database writer can no longer apply stay for the next replay.
   Status empty_when_applied() {
-    if (frames_ == 0 || counters_->applied.load(std::memory_order_seq_cst) != frames_) {
+    if (!wal_ || !forwarding_ || frames_ == 0 ||
+        counters_->applied.load(std::memory_order_seq_cst) != frames_) {
       return Status::Ok();
     }
     if (Status truncated = wal_->truncate(); !truncated.ok()) return truncated;
@@ -96,18 +135,22 @@ class WalWriter {
   std::optional<Sender<WriteOp>> apply_channel_;
   const std::string wal_path_;
   std::shared_ptr<Counters> counters_;
-  std::optional<BufferedFile> wal_;
+  std::optional<BufferedFile> wal_;  // closed once it cannot be written
   std::vector<WriteOp> batch_;
-  std::uint64_t frames_ = 0;  // frames written and flushed since the file was last emptied
+  std::uint64_t frames_ = 0;     // frames written and flushed since the file was last emptied
+  bool forwarding_ = true;       // false once the database writer has gone
+  bool shutdown_taken_ = false;  // the last operation taken was a Shutdown
+  Status wal_failure_ = Status::Ok();  // why the WAL file was closed, reported at the end
 };
 
 }  // namespace
 
 Result<WorkerThread> start_wal_writer(Receiver<WriteOp> write_queue, Sender<WriteOp> apply_channel,
                                       std::string wal_path, std::shared_ptr<Counters> counters) {
+  WorkerThread::OnFailure on_failure = noting_failures(counters);
   auto writer = std::make_shared<WalWriter>(std::move(write_queue), std::move(apply_channel),
                                             std::move(wal_path), std::move(counters));
-  return WorkerThread::spawn_runner(std::move(writer));
+  return WorkerThread::spawn_runner(std::move(writer), std::move(on_failure));
 }
 
 }  // namespace quillmere::db_engine_web_server

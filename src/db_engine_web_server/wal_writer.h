@@ -3,10 +3,20 @@
 // frame per data operation to the WAL file, flushes once per batch (no sync)
 // and only then forwards every operation, in order, on the apply channel.
 // When it has waited WAL_WRITER_WAIT without work and every frame it wrote
-// has been committed, it empties the WAL file. It ends after forwarding a
-// Shutdown, when the write queue is disconnected, when the database writer
-// has gone (a send fails), or as a crash on a failure of the WAL file; on
-// every way out it clears `alive` and releases both channel ends.
+// has been committed, it empties the WAL file. It ends after a Shutdown or
+// when the write queue is disconnected, clearing `alive` and releasing both
+// channel ends.
+//
+// No accepted write is dropped while it can be kept:
+// - once the database writer has gone (a send fails), every operation taken
+//   is still framed, and none forwarded, so the next construction replays
+//   them; the file is no longer emptied;
+// - once the WAL file cannot be written, `alive` is cleared and the
+//   operations taken are forwarded without frames, after every frame already
+//   written has been committed and the file emptied (a later replay must not
+//   write those older frames over newer data). The failure is the thread's
+//   crash when it ends, or at once when the file cannot be emptied or the
+//   database writer has gone too.
 #pragma once
 
 #include <chrono>

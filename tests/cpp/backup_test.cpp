@@ -39,9 +39,10 @@ TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
     const std::string source = dir + "/s" + std::to_string(i++), target = dir + "/" + c.target;
     if (c.before != none) open_filled(target, c.before);
     CaptureStdout(), CaptureStderr();
-    ASSERT_TRUE(start_backup_executor(target, open_filled(source, c.source)).ok());
-    // The executor lets go of the source last.
-    EXPECT_TRUE(testing_support::wait_until([&] { return store::Database::open(source).ok(); }));
+    ThreadGroup executors;
+    ASSERT_TRUE(start_backup_executor(target, open_filled(source, c.source), executors).ok());
+    executors.join_all();
+    EXPECT_TRUE(store::Database::open(source).ok());  // the executor has let go of it
     const bool ok = c.error.empty();
     const std::string done = ok ? "Database backup is successful to " + target + '\n' : "";
     EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n" + done);

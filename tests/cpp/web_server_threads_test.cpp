@@ -1,6 +1,11 @@
 // A DBEngineWebServer's threads together over real files, as started; for ThreadSanitizer too.
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include "db_engine_web_server/audit_log.h"
 #include "db_engine_web_server/database_writer.h"
+#include "db_engine_web_server/wal_format.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/write_op.h"
 #include "test_support.h"
@@ -26,17 +31,33 @@ class WebServerThreadsTest : public ::testing::Test {
 
   // Held back until a test lets the database writer run.
   void let_database_writer_run() {
-    writer_ =
-        start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_).value();
+    writer_ = start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_,
+                                    executors_)
+                  .value();
   }
 
-  std::string wal_path() const { return dir_.path() + "/db.wal"; }
+  virtual std::string wal_path() const { return dir_.path() + "/db.wal"; }
+
+  // The ids of the frames in the WAL file.
+  std::vector<std::string> framed_ids() const {
+    const int fd = ::open(wal_path().c_str(), O_RDONLY | O_CLOEXEC);
+    WalFrameReader reader(fd);
+    std::vector<std::string> ids;
+    for (WalFrame frame; reader.next(frame).value() == WalRead::kFrame;) ids.push_back(frame.id);
+    ::close(fd);
+    return ids;
+  }
+
+  void send_all(std::initializer_list<WriteOp> ops) {
+    for (const WriteOp& op : ops) ASSERT_TRUE(sender_->send(op).ok());
+  }
 
   std::size_t stored_documents() { return documents(db_->begin_read().value()).size(); }
 
   TempDir dir_;
   std::shared_ptr<store::Database> db_ = open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
+  std::shared_ptr<ThreadGroup> executors_ = std::make_shared<ThreadGroup>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
   std::optional<LengthProbe<WriteOp>> apply_probe_;
@@ -68,7 +89,8 @@ TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   ASSERT_TRUE(log_sender.send(LogOp::shutdown()).ok());
   EXPECT_EQ(log.join(), std::nullopt);
   EXPECT_FALSE(counters_->alive.load());
-  EXPECT_TRUE(wait_until([&] { return db_.use_count() == 1; }));  // the backups are done
+  executors_->join_all();
+  EXPECT_EQ(db_.use_count(), 1);  // the backups are done and let go of the database
   // Each producer's ids 0, 1 (upserted) survive, 2 is deleted: 2000 each.
   EXPECT_EQ(stored_documents(), 4u * 2000);
   EXPECT_EQ(std::filesystem::file_size(wal_path()), 0u);  // all committed, so emptied
@@ -100,6 +122,61 @@ TEST_F(WebServerThreadsTest, DatabaseWriterEndsWhenTheWalWriterHasGone) {
   EXPECT_EQ(writer_->join(), std::nullopt);  // although the object's probe remains
   EXPECT_EQ(stored_documents(), 1u);
   EXPECT_EQ(std::filesystem::file_size(wal_path()), 0u);
+}
+
+TEST_F(WebServerThreadsTest, OnceTheDatabaseWriterHasGoneEveryOperationIsStillFramed) {
+  apply_receiver_.reset();  // as a crashed database writer leaves it
+  send_all({{Kind::kInsert, "a", "{}"}, {Kind::kBackup, "copy", {}}, {Kind::kDelete, "b", {}},
+            {Kind::kUpsert, "c", "[]"}, {Kind::kShutdown, {}, {}}});
+  EXPECT_EQ(wal_->join(), std::nullopt);  // the database writer's failure is the news
+  EXPECT_EQ(framed_ids(), (std::vector<std::string>{"a", "b", "c"}));  // kept for the replay
+}
+
+// A WAL file that can be written to no more and cannot be emptied either.
+class UnwritableWalTest : public WebServerThreadsTest {
+ protected:
+  std::string wal_path() const override { return "/dev/full"; }
+};
+
+TEST_F(UnwritableWalTest, TheFailureEndsTheWalWriterWhenTheFileCannotBeEmptied) {
+  let_database_writer_run();
+  send_all({{Kind::kInsert, "a", "{}"}});
+  const std::string full = "I/O error: No space left on device (os error 28)";
+  EXPECT_EQ(wal_->join(), full);
+  EXPECT_EQ(counters_->failure(), full);
+  EXPECT_FALSE(counters_->alive.load());
+  EXPECT_EQ(writer_->join(), std::nullopt);
+  // A torn frame may be in the file: applying "a" could let a replay write it over newer data.
+  EXPECT_EQ(stored_documents(), 0u);
+}
+
+// Once the WAL file cannot grow, its frames are committed, it is emptied, and the rest is
+// applied unframed. Upserts of one id outgrow the WAL file long before the database.
+TEST(WalWriterFailureTest, AWalFileThatCannotGrowIsEmptiedAndTheRestApplied) {
+  TempDir dir;
+  const int failed_check = in_child([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1 << 20, 1 << 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    auto db = open_store(dir.path() + "/db");
+    auto counters = std::make_shared<Counters>();
+    auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+    auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+    const std::string wal = dir.path() + "/db.wal";
+    WorkerThread wal_writer =
+        start_wal_writer(std::move(receiver), std::move(apply_sender), wal, counters).value();
+    WorkerThread writer = start_database_writer(std::move(apply_receiver), db, wal, counters,
+                                                std::make_shared<ThreadGroup>())
+                              .value();
+    const std::string pad(100000, 'p');
+    for (int i = 0; i < 30; ++i) (void)sender.send(WriteOp{Kind::kUpsert, "a", std::to_string(i) + pad});
+    (void)sender.send(WriteOp{Kind::kShutdown, {}, {}});
+    const std::string too_large = "I/O error: File too large (os error 27)";
+    if (wal_writer.join() != too_large || counters->failure() != too_large) return 1;
+    if (writer.join() != std::nullopt || std::filesystem::file_size(wal) != 0) return 2;
+    return documents(db->begin_read().value()) == Rows{{"a", "29" + pad}} ? 0 : 3;
+  });
+  EXPECT_EQ(failed_check, 0);
 }
 
 }  // namespace
