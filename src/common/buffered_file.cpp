@@ -1,6 +1,7 @@
 #include "common/buffered_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +75,12 @@ Status BufferedFile::truncate() {
     return Status::Error(io_error_text(errno));
   }
   return Status::Ok();
+}
+
+Result<std::uint64_t> BufferedFile::size() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) return Status::Error(io_error_text(errno));
+  return static_cast<std::uint64_t>(info.st_size);
 }
 
 }  // namespace quillmere

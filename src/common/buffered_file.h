@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,8 @@ class BufferedFile {
   // Empties the file and writes from offset 0 again; the buffer must be
   // flushed first.
   Status truncate();
+  // The file's length: what reached the system, not what is buffered.
+  Result<std::uint64_t> size() const;
 
  private:
   BufferedFile(int fd, std::size_t buffer_size);

@@ -37,6 +37,11 @@ std::uint32_t get_u32(const char* in) {
   return value;
 }
 
+// A Delete frame carries no value.
+std::string_view frame_value(const WriteOp& op) {
+  return op.kind == WriteOp::Kind::kDelete ? std::string_view() : std::string_view(op.payload);
+}
+
 std::string too_large(std::string_view what, std::size_t size) {
   return std::string(what) + " of " + std::to_string(size) +
          " bytes is too large for the write-ahead log (at most " + std::to_string(kMaxFieldSize) +
@@ -58,12 +63,16 @@ std::optional<WriteOp::Kind> kind_of_op_byte(std::uint8_t op_byte) {
   return std::nullopt;
 }
 
+std::uint64_t wal_frame_size(const WriteOp& op) {
+  if (!op.is_data()) return 0;
+  return kFrameHeaderSize + op.id.size() + frame_value(op).size();
+}
+
 Status encode_wal_frame(BufferedFile& wal, std::uint64_t& batch_frames, const WriteOp& op) {
   const OpByte* framed = std::find_if(std::begin(kOpBytes), std::end(kOpBytes),
                                       [&](const OpByte& known) { return known.kind == op.kind; });
   if (framed == std::end(kOpBytes)) return Status::Ok();  // Backup, Shutdown
-  const std::string_view value =
-      op.kind == WriteOp::Kind::kDelete ? std::string_view() : std::string_view(op.payload);
+  const std::string_view value = frame_value(op);
   char header[kFrameHeaderSize];
   header[0] = static_cast<char>(framed->byte);
   put_u32(header + 1, static_cast<std::uint32_t>(op.id.size()));

@@ -50,6 +50,9 @@ Status check_frame_fits(std::size_t id_size, std::size_t payload_size);
 // with check_frame_fits.
 Status encode_wal_frame(BufferedFile& wal, std::uint64_t& batch_frames, const engine::WriteOp& op);
 
+// The bytes encode_wal_frame writes for `op`: 0 for Backup and Shutdown.
+std::uint64_t wal_frame_size(const engine::WriteOp& op);
+
 // The operation an op byte names, if any.
 std::optional<engine::WriteOp::Kind> kind_of_op_byte(std::uint8_t op_byte);
 

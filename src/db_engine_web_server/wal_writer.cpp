@@ -67,16 +67,12 @@ class WalWriter {
       if (!next) break;
       framed = take(std::move(*next), batch_frames);
     }
-    if (framed.ok() && batch_frames != 0) {
-      framed = wal_->flush();
-      if (framed.ok()) frames_ += batch_frames;
-    }
-    if (!framed.ok()) {
-      if (Status kept = stop_framing(std::move(framed)); !kept.ok()) return kept;
-    }
-    for (WriteOp& op : batch_) {
-      if (!forwarding_) break;
-      forwarding_ = apply_channel_->send(std::move(op)).ok();
+    if (framed.ok() && batch_frames != 0) framed = wal_->flush();
+    if (framed.ok()) {
+      if (wal_) count_framed(batch_.size());
+      forward(0, batch_.size());
+    } else if (Status kept = keep_after_wal_failure(std::move(framed)); !kept.ok()) {
+      return kept;
     }
     batch_.clear();
     // Nothing taken from now on can be kept: neither framed nor applied.
@@ -85,7 +81,7 @@ class WalWriter {
   }
 
   // Appends `op` to the batch, framed while the WAL file is open. On a
-  // failure the operation is still taken: it is forwarded unframed.
+  // failure the operation is still taken.
   Status take(WriteOp op, std::uint64_t& batch_frames) {
     Status framed = wal_ ? encode_wal_frame(*wal_, batch_frames, op) : Status::Ok();
     shutdown_taken_ = op.kind == WriteOp::Kind::kShutdown;
@@ -93,17 +89,50 @@ class WalWriter {
     return framed;
   }
 
-  // The WAL file cannot be written: writes are refused from now on, and the
-  // operations already taken go to the database unframed, once the frames
-  // before them are committed and the file is emptied. When that cannot be
-  // made sure, the failure ends the thread.
-  Status stop_framing(Status failure) {
+  // Counts the frames of the first `ops` operations of the batch as written.
+  void count_framed(std::size_t ops) {
+    for (std::size_t i = 0; i < ops; ++i) {
+      if (!batch_[i].is_data()) continue;
+      ++frames_;
+      bytes_ += wal_frame_size(batch_[i]);
+    }
+  }
+
+  // Sends batch_[from, to) on while the database writer takes them.
+  void forward(std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to && forwarding_; ++i) {
+      forwarding_ = apply_channel_->send(std::move(batch_[i])).ok();
+    }
+  }
+
+  // The WAL file cannot be written: writes are refused from now on. The
+  // operations of the batch whose frames reached the file whole go on as
+  // usual; once they are committed the file is emptied and the rest goes to
+  // the database unframed, so that a later replay cannot write older frames
+  // over newer data. When that cannot be made sure, the rest is dropped (the
+  // whole frames stay for the next replay) and the failure ends the thread.
+  Status keep_after_wal_failure(Status failure) {
     counters_->alive.store(false, std::memory_order_release);
     counters_->note_failure(failure.message());
     wal_failure_ = failure;
-    if (!await_applied() || !wal_->truncate().ok()) return failure;
+    const std::size_t whole = whole_frames();
+    count_framed(whole);
+    forward(0, whole);
+    if (!forwarding_ || !await_applied() || !wal_->truncate().ok()) return failure;
     wal_.reset();  // its buffer is empty after the failure: nothing is written
+    forward(whole, batch_.size());
     return Status::Ok();
+  }
+
+  // How many operations of the batch come before the first data operation
+  // whose frame is not whole in the file.
+  std::size_t whole_frames() const {
+    Result<std::uint64_t> size = wal_->size();
+    if (!size.ok()) return 0;
+    std::uint64_t end = bytes_;
+    std::size_t ops = 0;
+    while (ops < batch_.size() && (end += wal_frame_size(batch_[ops])) <= size.value()) ++ops;
+    return ops;
   }
 
   // Waits until the database writer has committed every frame written; false
@@ -127,6 +156,7 @@ class WalWriter {
     }
     if (Status truncated = wal_->truncate(); !truncated.ok()) return truncated;
     frames_ = 0;
+    bytes_ = 0;
     counters_->applied.store(0, std::memory_order_release);
     return Status::Ok();
   }
@@ -138,6 +168,7 @@ class WalWriter {
   std::optional<BufferedFile> wal_;  // closed once it cannot be written
   std::vector<WriteOp> batch_;
   std::uint64_t frames_ = 0;     // frames written and flushed since the file was last emptied
+  std::uint64_t bytes_ = 0;      // the length of those frames
   bool forwarding_ = true;       // false once the database writer has gone
   bool shutdown_taken_ = false;  // the last operation taken was a Shutdown
   Status wal_failure_ = Status::Ok();  // why the WAL file was closed, reported at the end

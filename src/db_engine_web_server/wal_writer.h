@@ -11,12 +11,13 @@
 // - once the database writer has gone (a send fails), every operation taken
 //   is still framed, and none forwarded, so the next construction replays
 //   them; the file is no longer emptied;
-// - once the WAL file cannot be written, `alive` is cleared and the
-//   operations taken are forwarded without frames, after every frame already
-//   written has been committed and the file emptied (a later replay must not
-//   write those older frames over newer data). The failure is the thread's
-//   crash when it ends, or at once when the file cannot be emptied or the
-//   database writer has gone too.
+// - once the WAL file cannot be written, `alive` is cleared; the operations
+//   whose frames reached the file whole are forwarded as usual, and once they
+//   are committed the file is emptied and the rest is forwarded without
+//   frames (a later replay must not write older frames over newer data). The
+//   failure is the thread's crash when it ends, or at once when the file
+//   cannot be emptied or the database writer has gone too; the whole frames
+//   then stay for the next replay.
 #pragma once
 
 #include <chrono>

@@ -4,6 +4,7 @@ import collections.abc
 import contextlib
 import gc
 import sqlite3
+import subprocess
 import sys
 import time
 
@@ -45,9 +46,9 @@ def server(db_path):
     gc.collect()
 
 
-def applied(path, *writes):
-    """A closed DBEngine on `path` after the (method, *args) writes were applied."""
-    db = DBEngine(path)
+def applied(path, *writes, cls=DBEngine):
+    """A closed `cls` engine on `path` after the (method, *args) writes were applied."""
+    db = cls(path)
     for method, *args in writes:
         getattr(db, method)(*args)
     db.close_engine()
@@ -71,6 +72,22 @@ def stored_documents(path):
 def index_pairs(path):
     """The (entry, id) pairs of "metadata_index", in key order."""
     return raw_rows(path, "SELECT entry, id FROM metadata_index ORDER BY entry, id")
+
+
+def run_python(script, *args, timeout=120):
+    """A child interpreter's run of `script` with `args` as sys.argv[1:]."""
+    return subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def refuses(db):
+    """Whether the engine refuses writes because a writer has ended."""
+    try:
+        db.delete("probe")
+        return False
+    except RuntimeError as error:
+        assert str(error) == CRASHED
+        return True
 
 
 def wait_until(predicate, timeout=30.0):

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import CRASHED, LOCKED, index_pairs, raw_rows, stored_documents
+from conftest import CRASHED, LOCKED, index_pairs, raw_rows, run_python, stored_documents
 from quillmere import DBEngine
 from quillmere import quillmere as native
 
@@ -18,11 +18,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "stress"))
 import exit_test  # noqa: E402
 
 CLOSED_TWICE = "Failed to send shutdown signal sending on a disconnected channel"
-
-
-def run_python(script, *args, timeout=120):
-    return subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
 
 
 def test_the_file_is_locked_until_the_engine_is_released_and_reopening_keeps_every_row(db_path):

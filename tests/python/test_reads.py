@@ -107,10 +107,11 @@ def test_get_and_get_many(db_path):
     assert twice[0][1] is not twice[2][1]
 
 
-def test_scan_prefix_stops_at_the_first_id_past_the_prefix_in_utf8_byte_order(db_path):
+@pytest.mark.parametrize("cls", [DBEngine, DBEngineWebServer])
+def test_scan_prefix_stops_at_the_first_id_past_the_prefix_in_utf8_byte_order(db_path, cls):
     ids = ["ba", "b", "ab", "a", "a2", "a10", "A", "a\x00", "a\x00b", "a\x01", "\x7f", "\x7fa", "\x80", "e", "é",
            "éa", "f", "中", "中文", "丫", "\ue000", "\U0001F600", "\U0001F600x", "\U0010FFFF", "\x00", ""]
-    db = applied(db_path, ("insert_many", [(i, {"id": i}) for i in ids]))
+    db = applied(db_path, ("insert_many", [(i, {"id": i}) for i in ids]), cls=cls)
     assert [i for i, _ in db.scan_prefix("")] == sorted(ids, key=str.encode)
     for prefix, expected in [
         ("a", ["a", "a\x00", "a\x00b", "a\x01", "a10", "a2", "ab"]), ("a1", ["a10"]), ("abc", []), ("b", ["b", "ba"]),

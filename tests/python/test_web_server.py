@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from conftest import CRASHED, LOCKED, CallsBack, index_pairs, same_value, stored_documents, wait_until
+from conftest import CRASHED, LOCKED, CallsBack, index_pairs, refuses, same_value, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 
@@ -105,18 +105,9 @@ def test_writes_refused_when_the_wal_cannot_be_created(tmp_path):
     path = str(tmp_path / "db")
     os.symlink(str(tmp_path / "missing" / "db.wal"), path + ".wal")
     db = DBEngineWebServer(path)
-
-    def refuses():
-        try:
-            db.delete("probe")
-            return False
-        except RuntimeError as error:
-            assert str(error) == CRASHED
-            return True
-
     with pytest.raises(RuntimeError, match="^Background writer panicked during shut down: I/O error: No such file"):
         with db:  # leaving the block closes and reports, although the WAL writer never ran
-            assert wait_until(refuses)
+            assert wait_until(lambda: refuses(db))
     assert db.close_engine() is None  # reported once
 
 

@@ -1,0 +1,126 @@
+"""DBEngineWebServer when a batch cannot be applied: the WAL file keeps its
+frames, and the next engine on the path replays them."""
+
+import gc
+import itertools
+import json
+import pathlib
+import sqlite3
+import struct
+import time
+
+import pytest
+
+from conftest import index_pairs, raw_rows, refuses, run_python, stored_documents, wait_until
+from quillmere import DBEngineWebServer
+
+PANICKED = "Background writer panicked during shut down: "
+RECOVERED = "WAL Recover: Successfully written all records to database!\n"
+
+
+def wal_bytes(path):
+    """The WAL file's contents; None until the WAL writer has created it."""
+    wal = pathlib.Path(path + ".wal")
+    return wal.read_bytes() if wal.exists() else None
+
+
+def test_a_batch_waiting_for_the_write_lock_keeps_its_frame_and_is_counted(db_path, server):
+    frame = struct.pack("<BII", 1, 1, 7) + b'a{"x":1}'
+    blocker = sqlite3.connect(db_path, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")
+    try:
+        server.insert("a", {"x": 1})
+        assert wait_until(lambda: wal_bytes(db_path) == frame)
+        window = time.monotonic() + 0.3
+        while time.monotonic() < window:  # neither applied nor emptied
+            assert wal_bytes(db_path) == frame and server.get("a") is None
+            time.sleep(0.01)
+        assert server.queue_size == 1
+    finally:
+        blocker.execute("ROLLBACK")
+        blocker.close()
+    assert wait_until(lambda: server.get("a") == {"x": 1})
+    assert wait_until(lambda: wal_bytes(db_path) == b"")
+
+
+def test_a_batch_that_cannot_begin_ends_the_writer_and_is_replayed_by_the_next_engine(db_path, capfd):
+    db = DBEngineWebServer(db_path)
+    db.insert("a", {"v": 1})
+    assert wait_until(lambda: db.get("a") is not None and wal_bytes(db_path) == b"")
+    blocker = sqlite3.connect(db_path, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")  # held past the writer's busy timeout
+    try:
+        db.insert("x", {"k": "v"})
+        assert wait_until(lambda: refuses(db))
+    finally:
+        blocker.execute("ROLLBACK")
+        blocker.close()
+    with pytest.raises(RuntimeError, match=f"^{PANICKED}database is locked$"):
+        db.close_engine()
+    assert capfd.readouterr().err == "quillmere: background thread failed: database is locked\n"
+    del db
+    gc.collect()
+    DBEngineWebServer(db_path).close_engine()
+    assert capfd.readouterr().out == RECOVERED
+    assert stored_documents(db_path) == {"a": b'{"v":1}', "x": b'{"k":"v"}'}
+    assert index_pairs(db_path) == [("k.v", "x"), ("v.1", "a")]
+
+
+FILE_SIZE_LIMIT = """
+import json, resource, signal, sqlite3, sys, time
+from quillmere import DBEngineWebServer
+path, (limit, calls, count, hold), document = sys.argv[1], map(int, sys.argv[2:6]), json.loads(sys.argv[6])
+# SIGXFSZ ignored turns the limit into EFBIG.
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+db = DBEngineWebServer(path)
+if hold:  # the database takes nothing before the WAL file is full
+    blocker = sqlite3.connect(path, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")
+outcome = {"accepted": 0}
+try:
+    for j in range(calls):
+        db.insert_many([(f"k{j}-{i}", document) for i in range(count)])
+        outcome["accepted"] += count
+except RuntimeError:
+    pass  # refused: a writer has failed
+if hold:
+    deadline = time.monotonic() + 4  # well within the database writer's busy timeout
+    while time.monotonic() < deadline:
+        try:
+            db.delete("absent")
+        except RuntimeError:
+            break
+        time.sleep(0.01)
+    blocker.execute("ROLLBACK")
+try:
+    db.close_engine()
+except RuntimeError as error:
+    outcome["close"] = str(error)
+print(json.dumps(outcome))
+"""
+
+
+@pytest.mark.parametrize("limit, calls, count, document, entries, reasons, hold", [
+    pytest.param(16 * 2**20, 4, 8000, {"a": list(range(100))}, 100, ("disk I/O error", "database or disk is full"),
+                 False, id="database-first"),
+    pytest.param(3 * 2**20, 1, 2000, {"s": "x" * 2000}, 1, ("I/O error: File too large (os error 27)",), True,
+                 id="wal-first"),
+])
+def test_a_file_size_limit_fails_close_and_the_next_engine_recovers_a_prefix_of_the_writes(
+        db_path, limit, calls, count, document, entries, reasons, hold):
+    run = run_python(FILE_SIZE_LIMIT, db_path, limit, calls, count, int(hold), json.dumps(document))
+    assert run.returncode == 0, run.stderr
+    outcome = json.loads(run.stdout)
+    assert outcome.get("close") in [PANICKED + reason for reason in reasons], outcome
+    DBEngineWebServer(db_path).close_engine()
+    # Frames and commits both follow the order of the writes: no gap, no torn document.
+    body = json.dumps(document, separators=(",", ":")).encode()
+    keys = [f"k{j}-{i}" for j in range(calls) for i in range(count)]
+    stored = stored_documents(db_path)
+    assert stored == dict.fromkeys(keys[:len(stored)], body)
+    assert raw_rows(db_path, "SELECT count(*), count(DISTINCT id) FROM metadata_index") == [
+        (entries * len(stored), len(stored))]
+    # Every accepted write whose frame fits under the limit is kept.
+    fits = sum(end <= limit for end in itertools.accumulate(9 + len(key) + len(body) for key in keys))
+    assert len(stored) >= min(outcome["accepted"], fits) > 0
