@@ -116,7 +116,11 @@ limit = os.path.getsize(path) + os.path.getsize(path + "-wal") + 3 * 2**20
 resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
 committed, crashed = 0, False
 while not crashed:
-    db.insert_many([(f"b{committed}-{i}", {"b": committed, "i": i, "pad": "p" * 1000}) for i in range(100)])
+    try:
+        db.insert_many([(f"b{committed}-{i}", {"b": committed, "i": i, "pad": "p" * 1000}) for i in range(100)])
+    except RuntimeError as error:  # the writer failed on the first operations of this very call
+        assert str(error) == "Write queue full or closed. sending on a disconnected channel", error
+        crashed = True
     deadline = time.monotonic() + 30
     while not crashed and time.monotonic() < deadline:
         if db.get(f"b{committed}-99") is not None:
