@@ -7,37 +7,36 @@
 namespace quillmere {
 namespace {
 
-std::optional<std::string> run_guarded(const std::function<Status()>& body,
-                                       const WorkerThread::OnFailure& on_failure) {
-  std::optional<std::string> failure;
-  try {
-    Status status = body();
-    if (status.ok()) return std::nullopt;
-    failure = status.message();
-  } catch (const std::exception& error) {
-    failure = error.what();
-  } catch (...) {
-    failure = "unknown error";
-  }
-  if (on_failure) on_failure(*failure);
-  std::fprintf(stderr, "quillmere: background thread failed: %s\n", failure->c_str());
-  return failure;
+std::optional<std::string> run_guarded(const std::function<Status()>& body) {
+  Status status = run_caught(body);
+  if (status.ok()) return std::nullopt;
+  std::fprintf(stderr, "quillmere: background thread failed: %s\n", status.message().c_str());
+  return status.message();
 }
 
 }  // namespace
+
+Status run_caught(const std::function<Status()>& body) {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    return Status::Error(error.what());
+  } catch (...) {
+    return Status::Error("unknown error");
+  }
+}
 
 WorkerThread::State::~State() {
   if (thread.joinable()) thread.detach();
 }
 
-Result<WorkerThread> WorkerThread::spawn(std::function<Status()> body, OnFailure on_failure) {
+Result<WorkerThread> WorkerThread::spawn(std::function<Status()> body) {
   auto state = std::make_shared<State>();
   try {
     // The thread keeps its outcome, not the handle's state: the last handle
     // may be gone before the thread ends.
-    state->thread = std::thread([body = std::move(body), on_failure = std::move(on_failure),
-                                 outcome = state->outcome] {
-      outcome->failure = run_guarded(body, on_failure);
+    state->thread = std::thread([body = std::move(body), outcome = state->outcome] {
+      outcome->failure = run_guarded(body);
       outcome->finished.store(true, std::memory_order_release);
     });
   } catch (const std::system_error& error) {

@@ -86,8 +86,8 @@ Status start_backup_executor(std::string target_path, std::shared_ptr<store::Dat
   Result<WorkerThread> thread = WorkerThread::spawn(
       [target_path = std::move(target_path), source = std::move(source)]() mutable {
         run_backup(target_path, *source);
-        // Let go of the database before the thread counts as finished, so
-        // that a close that awaited it leaves the file to the caller.
+        // Let go of the database before the thread counts as finished: once
+        // the engine has let go too, the file is free for the next open.
         source.reset();
         return Status::Ok();
       });

@@ -6,8 +6,8 @@
 // Shutdown or once the apply channel is empty and disconnected (the WAL
 // writer has ended); then, if the WAL writer forwarded everything it framed,
 // every frame of the WAL file is committed and it empties the file. A batch
-// that cannot begin or commit ends it as a crash, leaving the WAL file whole
-// for the next recovery. On every way out it clears `alive`.
+// that cannot begin or commit ends it as a crash, leaving the frames of the
+// WAL file for the next recovery. On every way out it clears `alive`.
 #pragma once
 
 #include <cstdint>

@@ -209,7 +209,9 @@ std::optional<std::string> close(ServerFields& fields) {
   // The threads run without the interpreter lock, so waiting with it held
   // cannot deadlock.
   stop_threads(*fields.sender, fields.log_sender ? &*fields.log_sender : nullptr, threads);
-  fields.all_threads->join_all();
+  // A backup may take long and never needs the interpreter: other threads
+  // run meanwhile (the exclusive borrow keeps them off this object).
+  python::without_gil([&] { fields.all_threads->join_all(); });
   ExitWaits::instance().remove(fields.exit_token);
   if (threads.empty()) return std::nullopt;
   return fields.counters->failure();
@@ -314,12 +316,18 @@ struct BulkWrite {
   std::vector<WriteOp> ops;
   std::vector<std::string> accepted_ids;
   std::vector<Refused> refused;
-  // The first accepted operation that the WAL file's 32-bit lengths cannot
+  // The first accepted record that the WAL file's 32-bit lengths cannot
   // describe: the call then raises it and queues nothing.
   Status unframable = Status::Ok();
 
+  // Whether an accepted record of these sizes can be framed; checked before
+  // its operation is built, so that an oversized text is never copied.
+  bool fits(std::size_t id_size, std::size_t payload_size) {
+    unframable = check_frame_fits(id_size, payload_size);
+    return unframable.ok();
+  }
+
   void accept(WriteOp op) {
-    if (unframable.ok()) unframable = check_frame_fits(op.id.size(), op.payload.size());
     accepted_ids.push_back(op.id);
     ops.push_back(std::move(op));
   }
@@ -367,6 +375,7 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
           convert::ConversionFailure failure;
           if (convert::dict_to_document(record.payload.get(), op.payload, failure)) {
+            if (!bulk.fits(op.id.size(), op.payload.size())) break;
             bulk.accept(std::move(op));
             continue;
           }
@@ -404,6 +413,7 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
               refused_records.push_back(i);
               continue;
             }
+            if (!bulk.fits((*records)[i].id.size(), texts[i].size())) break;
             bulk.accept(WriteOp{WriteOp::Kind::kInsert, (*records)[i].id, std::string(texts[i])});
           }
           return send_accepted(*fields.sender, bulk);
