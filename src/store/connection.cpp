@@ -27,6 +27,9 @@ constexpr const char* kSqlText[] = {
     " LIMIT ?2 OFFSET ?3) AS m JOIN documents AS d ON d.id = m.id ORDER BY m.id",
     // Any read of the file starts the snapshot of a deferred transaction.
     /* kTouchSnapshot */ "SELECT 1 FROM documents LIMIT 1",
+    // Stepped in every write transaction: a statement prepared earlier is
+    // checked against the schema only when it runs.
+    /* kCheckTables */ "SELECT 1 FROM documents, metadata_index LIMIT 0",
 };
 static_assert(std::size(kSqlText) == static_cast<size_t>(Sql::kCount));
 

@@ -37,6 +37,7 @@ enum class Sql {
   kScanIndexPairs,
   kScanIndexPage,
   kTouchSnapshot,
+  kCheckTables,
   kCount,
 };
 

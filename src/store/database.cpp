@@ -170,8 +170,9 @@ Database::~Database() {
 Result<WriteTransaction> Database::begin_write() {
   Connection* writer = impl_->writer_.get();
   if (Status status = writer->run(Sql::kBeginImmediate); !status.ok()) return status;
-  // The tables are "opened" by preparing the statements that write them: a
-  // missing or damaged table fails the transaction here, not each write.
+  // The tables are "opened" by preparing the statements that write them and
+  // by reading both: a missing or damaged table, also one dropped since the
+  // statements were prepared, fails the transaction here, not each write.
   for (Sql which : {Sql::kPutDocument, Sql::kRemoveDocument, Sql::kInsertIndex,
                     Sql::kInsertIndexChunk, Sql::kRemoveIndex}) {
     if (writer->statement(which) == nullptr) {
@@ -179,6 +180,10 @@ Result<WriteTransaction> Database::begin_write() {
       writer->run(Sql::kRollback);
       return failed;
     }
+  }
+  if (Status checked = writer->run(Sql::kCheckTables); !checked.ok()) {
+    writer->run(Sql::kRollback);
+    return checked;
   }
   return WriteTransaction(writer, this);
 }

@@ -155,6 +155,16 @@ TEST_F(DatabaseTest, WritesReplaceRemoveAndIndexPairs) {
   EXPECT_EQ(read.value().get_document("a\0c"s).value(), std::nullopt);
 }
 
+TEST_F(DatabaseTest, ATableDroppedSinceTheLastWriteFailsTheNextTransaction) {
+  for (const char* table : {"documents", "metadata_index"}) {
+    std::filesystem::remove(path_);
+    auto db = open_store(path_);
+    commit(*db, [](WriteTransaction& tx) { ASSERT_TRUE(tx.put_document("a", "{}").ok()); });
+    raw_exec("DROP TABLE "s + table);
+    EXPECT_EQ(db->begin_write().error(), "no such table: "s + table);
+  }
+}
+
 TEST_F(DatabaseTest, ReadsSeeTheLatestCommitWhenTheyBeginAndUncommittedWritesRollBack) {
   auto db = open_store(path_);
   const auto put = [&](const char* id, const char* body) {
