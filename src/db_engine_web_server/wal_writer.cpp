@@ -171,7 +171,7 @@ class WalWriter {
   std::uint64_t bytes_ = 0;      // the length of those frames
   bool forwarding_ = true;       // false once the database writer has gone
   bool shutdown_taken_ = false;  // the last operation taken was a Shutdown
-  Status wal_failure_ = Status::Ok();  // why the WAL file was closed, reported at the end
+  Status wal_failure_ = Status::Ok();  // why the WAL file failed: the outcome once the thread ends
 };
 
 }  // namespace
