@@ -3,8 +3,9 @@
 // engine's field struct; its class file provides, found by argument-
 // dependent lookup: `bool check_alive(const Fields&)`, `bool queue(Fields&,
 // engine::WriteOp)` (each raising on failure), and a member
-// `std::shared_ptr<store::Database> db`. Use only with the interpreter lock
-// held; the reads release it for their store work.
+// `std::shared_ptr<store::Database> db`. A write the store could not hold is
+// refused before it is queued. Use only with the interpreter lock held; the
+// reads release it for their store work.
 #pragma once
 
 #include <Python.h>
@@ -39,7 +40,8 @@ PyObject* write_dict(Fields& fields, Bound2& bound, engine::WriteOp::Kind kind) 
   if (payload == nullptr || !check_alive(fields)) return nullptr;
   engine::WriteOp op{kind, std::string(*id), {}};
   if (!stored_document_of_dict(payload, *id, "Error converting dict to Rust bytes for ",
-                               op.payload)) {
+                               op.payload) ||
+      !check_row_fits(*fields.db, op.id.size(), op.payload.size())) {
     return nullptr;
   }
   return queue(fields, std::move(op)) ? python::none() : nullptr;
@@ -52,7 +54,10 @@ PyObject* write_json(Fields& fields, Bound2& bound) {
   if (!id) return nullptr;
   std::optional<std::string_view> text = python::extract_str(bound[1], "json_payload");
   if (!text || !check_alive(fields)) return nullptr;
-  if (!check_json_payload(*text, *id, "Validation error at ")) return nullptr;
+  if (!check_json_payload(*text, *id, "Validation error at ") ||
+      !check_row_fits(*fields.db, id->size(), text->size())) {
+    return nullptr;
+  }
   engine::WriteOp op{engine::WriteOp::Kind::kInsert, std::string(*id), std::string(*text)};
   return queue(fields, std::move(op)) ? python::none() : nullptr;
 }
@@ -61,7 +66,7 @@ PyObject* write_json(Fields& fields, Bound2& bound) {
 template <typename Fields>
 PyObject* write_delete(Fields& fields, Bound1& bound) {
   std::optional<std::string_view> id = python::extract_str(bound[0], "id");
-  if (!id || !check_alive(fields)) return nullptr;
+  if (!id || !check_alive(fields) || !check_row_fits(*fields.db, id->size(), 0)) return nullptr;
   return queue(fields, engine::WriteOp{engine::WriteOp::Kind::kDelete, std::string(*id), {}})
              ? python::none()
              : nullptr;

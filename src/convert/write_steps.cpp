@@ -1,6 +1,7 @@
 #include "convert/write_steps.h"
 
 #include "convert/dict_to_document.h"
+#include "engine/row_limit.h"
 #include "json/syntax_check.h"
 #include "python/errors.h"
 #include "python/extract.h"
@@ -35,6 +36,13 @@ bool check_json_payload(std::string_view text, std::string_view id, std::string_
   Status valid = json::validate_json_text(text);
   if (valid.ok()) return true;
   raise_for_document(message, id, valid.message());
+  return false;
+}
+
+bool check_row_fits(const store::Database& db, std::size_t id_size, std::size_t document_size) {
+  Status fits = engine::check_row_limit(id_size, document_size, db.length_limit());
+  if (fits.ok()) return true;
+  python::raise_runtime_error(fits.message());
   return false;
 }
 

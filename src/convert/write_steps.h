@@ -17,6 +17,7 @@
 #include "common/channel.h"
 #include "engine/write_op.h"
 #include "python/ref.h"
+#include "store/database.h"
 
 namespace quillmere::convert {
 
@@ -42,6 +43,9 @@ bool stored_document_of_dict(PyObject* payload, std::string_view id,
 // Checks a JSON text payload; an invalid one raises "{message}{id}.{error}"
 // with the checker's "{reason} at line {l} column {c}".
 bool check_json_payload(std::string_view text, std::string_view id, std::string_view message);
+
+// Refuses a write whose rows the store could not hold (engine::check_row_limit).
+bool check_row_fits(const store::Database& db, std::size_t id_size, std::size_t document_size);
 
 // Sends `op`; a disconnected queue raises "{closed_prefix}{channel text}".
 bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,

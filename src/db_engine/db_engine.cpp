@@ -179,6 +179,7 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
           if (!convert::stored_document_of_dict(record.payload.get(), op.id,
                                                 "Failed to serialize dict for ", op.payload) ||
+              !convert::check_row_fits(*fields.db, op.id.size(), op.payload.size()) ||
               !queue(fields, std::move(op))) {
             return nullptr;
           }
@@ -196,7 +197,8 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!records || !check_alive(fields)) return nullptr;
         for (convert::Record& record : *records) {
           const std::string_view text = convert::str_payload(record);
-          if (!convert::check_json_payload(text, record.id, "Invalid json in payload for id ")) {
+          if (!convert::check_json_payload(text, record.id, "Invalid json in payload for id ") ||
+              !convert::check_row_fits(*fields.db, record.id.size(), text.size())) {
             return nullptr;
           }
           if (!queue(fields,

@@ -20,10 +20,10 @@
 #include "db_engine_web_server/backup_scheduler.h"
 #include "db_engine_web_server/counters.h"
 #include "db_engine_web_server/database_writer.h"
-#include "db_engine_web_server/wal_format.h"
 #include "db_engine_web_server/wal_recovery.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/reads.h"
+#include "engine/row_limit.h"
 #include "engine/write_op.h"
 #include "json/syntax_check.h"
 #include "python/arguments.h"
@@ -163,13 +163,8 @@ void offer_to_log(const ServerFields& fields, LogOp record) {
   if (fields.log_sender) (void)fields.log_sender->try_send(record);
 }
 
-// Refuses what the WAL file's 32-bit lengths cannot describe, then queues;
-// a queued data operation is offered to the audit log.
+// Queues; a queued data operation is offered to the audit log.
 bool queue(ServerFields& fields, WriteOp op) {
-  if (Status fits = check_frame_fits(op.id.size(), op.payload.size()); !fits.ok()) {
-    python::raise_runtime_error(fits.message());
-    return false;
-  }
   const bool logged = fields.enable_logging && op.is_data();
   std::string id = logged ? op.id : std::string();
   const WriteOp::Kind kind = op.kind;
@@ -316,16 +311,6 @@ struct BulkWrite {
   std::vector<WriteOp> ops;
   std::vector<std::string> accepted_ids;
   std::vector<Refused> refused;
-  // The first accepted record that the WAL file's 32-bit lengths cannot
-  // describe: the call then raises it and queues nothing.
-  Status unframable = Status::Ok();
-
-  // Whether an accepted record of these sizes can be framed; checked before
-  // its operation is built, so that an oversized text is never copied.
-  bool fits(std::size_t id_size, std::size_t payload_size) {
-    unframable = check_frame_fits(id_size, payload_size);
-    return unframable.ok();
-  }
 
   void accept(WriteOp op) {
     accepted_ids.push_back(op.id);
@@ -333,11 +318,10 @@ struct BulkWrite {
   }
 };
 
-// Sends the accepted operations in order through a clone of the sender,
-// unless one cannot be framed; the first refused send ends the sending
-// (earlier operations stay queued) and gives the channel's text.
+// Sends the accepted operations in order through a clone of the sender; the
+// first refused send ends the sending (earlier operations stay queued) and
+// gives the channel's text.
 Status send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk) {
-  if (!bulk.unframable.ok()) return Status::Ok();
   const Sender<WriteOp> clone = sender;
   for (WriteOp& op : bulk.ops) {
     if (Status sent = clone.send(std::move(op)); !sent.ok()) return sent;
@@ -357,7 +341,6 @@ void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
 // offers nothing.
 PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix,
                       Status sent) {
-  if (!bulk.unframable.ok()) return python::raise_runtime_error(bulk.unframable.message());
   if (!sent.ok()) return python::raise_runtime_error(std::string(closed_prefix) + sent.message());
   auto_log_batch(fields, std::move(bulk.accepted_ids));
   return failure_list(bulk.refused);
@@ -371,19 +354,25 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!records || !check_alive(fields)) return nullptr;
         BulkWrite bulk;
         bulk.ops.reserve(records->size());
+        const std::uint64_t limit = fields.db->length_limit();
         for (convert::Record& record : *records) {
           WriteOp op{WriteOp::Kind::kInsert, std::move(record.id), {}};
           convert::ConversionFailure failure;
-          if (convert::dict_to_document(record.payload.get(), op.payload, failure)) {
-            if (!bulk.fits(op.id.size(), op.payload.size())) break;
+          std::string message;
+          if (!convert::dict_to_document(record.payload.get(), op.payload, failure)) {
+            message = (failure.kind == convert::ConversionFailure::Kind::kConversion
+                           ? "Python dict parsing error "
+                           : "Serialization error ") +
+                      failure.text;
+          } else if (Status fits = engine::check_row_limit(op.id.size(), op.payload.size(), limit);
+                     !fits.ok()) {
+            message = fits.message();
+          } else {
             bulk.accept(std::move(op));
             continue;
           }
-          const char* prefix = failure.kind == convert::ConversionFailure::Kind::kConversion
-                                   ? "Python dict parsing error "
-                                   : "Serialization error ";
-          bulk.refused.push_back(Refused{std::move(op.id), std::move(record.payload),
-                                         prefix + failure.text});
+          bulk.refused.push_back(
+              Refused{std::move(op.id), std::move(record.payload), std::move(message)});
         }
         Status sent = python::without_gil([&] { return send_accepted(*fields.sender, bulk); });
         return finish_bulk(fields, bulk, "Write queue is full or closed. ", sent);
@@ -406,15 +395,22 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
         BulkWrite bulk;
         bulk.ops.reserve(records->size());
         std::vector<std::size_t> refused_records;
+        const std::uint64_t limit = fields.db->length_limit();
         Status sent = python::without_gil([&] {
           for (std::size_t i = 0; i < texts.size(); ++i) {
+            const std::string& id = (*records)[i].id;
+            std::string message;
             if (Status valid = json::validate_json_text(texts[i]); !valid.ok()) {
-              bulk.refused.push_back(Refused{(*records)[i].id, {}, "Invalid JSON structure " + valid.message()});
-              refused_records.push_back(i);
+              message = "Invalid JSON structure " + valid.message();
+            } else if (Status fits = engine::check_row_limit(id.size(), texts[i].size(), limit);
+                       !fits.ok()) {
+              message = fits.message();  // checked before the text is copied
+            } else {
+              bulk.accept(WriteOp{WriteOp::Kind::kInsert, id, std::string(texts[i])});
               continue;
             }
-            if (!bulk.fits((*records)[i].id.size(), texts[i].size())) break;
-            bulk.accept(WriteOp{WriteOp::Kind::kInsert, (*records)[i].id, std::string(texts[i])});
+            bulk.refused.push_back(Refused{id, {}, std::move(message)});
+            refused_records.push_back(i);
           }
           return send_accepted(*fields.sender, bulk);
         });

@@ -25,7 +25,10 @@ struct OpByte {
 constexpr OpByte kOpBytes[] = {
     {WriteOp::Kind::kInsert, 1}, {WriteOp::Kind::kDelete, 2}, {WriteOp::Kind::kUpsert, 3}};
 
-constexpr std::uint64_t kMaxFieldSize = std::numeric_limits<std::uint32_t>::max();
+// The 32-bit length fields hold any id or document a write may carry: writes
+// are refused beyond the store's length limit, which is an int.
+static_assert(std::uint64_t{std::numeric_limits<int>::max()} <=
+              std::numeric_limits<std::uint32_t>::max());
 
 void put_u32(char* out, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(value >> (8 * i));
@@ -42,19 +45,7 @@ std::string_view frame_value(const WriteOp& op) {
   return op.kind == WriteOp::Kind::kDelete ? std::string_view() : std::string_view(op.payload);
 }
 
-std::string too_large(std::string_view what, std::size_t size) {
-  return std::string(what) + " of " + std::to_string(size) +
-         " bytes is too large for the write-ahead log (at most " + std::to_string(kMaxFieldSize) +
-         " bytes)";
-}
-
 }  // namespace
-
-Status check_frame_fits(std::size_t id_size, std::size_t payload_size) {
-  if (id_size > kMaxFieldSize) return Status::Error(too_large("Document id", id_size));
-  if (payload_size > kMaxFieldSize) return Status::Error(too_large("Document", payload_size));
-  return Status::Ok();
-}
 
 std::optional<WriteOp::Kind> kind_of_op_byte(std::uint8_t op_byte) {
   for (const OpByte& known : kOpBytes) {

@@ -40,14 +40,9 @@ namespace quillmere::db_engine_web_server {
 inline constexpr std::size_t WAL_BUFFER_SIZE = 131072;
 inline constexpr std::size_t kFrameHeaderSize = 9;
 
-// Fails when the id or the document of an operation is too long for a
-// 32-bit length field. Checked before an operation is queued, so an
-// operation that cannot be framed is refused without effect.
-Status check_frame_fits(std::size_t id_size, std::size_t payload_size);
-
 // Writes the frame of an Insert, Delete or Upsert into `wal` and counts it in
-// `batch_frames`; other kinds write nothing. The caller has checked the sizes
-// with check_frame_fits.
+// `batch_frames`; other kinds write nothing. The id and the document fit
+// the 32-bit length fields: no write the store could not hold is queued.
 Status encode_wal_frame(BufferedFile& wal, std::uint64_t& batch_frames, const engine::WriteOp& op);
 
 // The bytes encode_wal_frame writes for `op`: 0 for Backup and Shutdown.

@@ -3,38 +3,41 @@
 namespace quillmere::engine {
 namespace {
 
+enum class RefusedDocument { kIndex, kSkip };
+
+// A document that does not parse is stored without entries.
 Status insert_document(const WriteOp& op, store::WriteTransaction& transaction,
-                       IndexChanges& index, RefusedInsert refused) {
-  // A document that does not parse is stored without entries.
+                       IndexChanges& index, RefusedDocument refused) {
   Status stored = transaction.put_document(op.id, op.payload);
-  if (stored.ok() || refused == RefusedInsert::kIndex) {
+  if (stored.ok() || refused == RefusedDocument::kIndex) {
     index.process_json_index(op.payload, op.id, /*add=*/true);
   }
   return stored;
 }
 
-void delete_document(const WriteOp& op, store::WriteTransaction& transaction,
-                     IndexChanges& index) {
+Status delete_document(const WriteOp& op, store::WriteTransaction& transaction,
+                       IndexChanges& index) {
   Result<std::optional<std::string>> removed = transaction.remove_document(op.id);
-  if (removed.ok() && removed.value().has_value()) {
+  if (!removed.ok()) return removed.status();
+  if (removed.value().has_value()) {
     index.process_json_index(*removed.value(), op.id, /*add=*/false);
   }
+  return Status::Ok();
 }
 
 }  // namespace
 
-Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index,
-                      RefusedInsert refused) {
+Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index) {
   switch (op.kind) {
     case WriteOp::Kind::kInsert:
-      return insert_document(op, transaction, index, refused);
+      return insert_document(op, transaction, index, RefusedDocument::kSkip);
     case WriteOp::Kind::kDelete:
-      delete_document(op, transaction, index);
-      break;
-    case WriteOp::Kind::kUpsert:
-      // The Upsert's own document is indexed even when storing it failed.
-      delete_document(op, transaction, index);
-      return insert_document(op, transaction, index, RefusedInsert::kIndex);
+      return delete_document(op, transaction, index);
+    case WriteOp::Kind::kUpsert: {
+      Status removed = delete_document(op, transaction, index);
+      Status stored = insert_document(op, transaction, index, RefusedDocument::kIndex);
+      return removed.ok() ? stored : removed;
+    }
     case WriteOp::Kind::kBackup:
     case WriteOp::Kind::kShutdown:
       break;

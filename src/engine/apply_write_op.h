@@ -2,9 +2,9 @@
 // table and the metadata index inside the current write transaction. An
 // Insert replaces the stored document and indexes the new one, leaving the
 // replaced document's entries (stale entries); a Delete removes the document
-// and its entries; an Upsert is a Delete followed by an Insert. Failures of
-// single steps are ignored. Used by the thread that applies a batch, and by
-// WAL recovery before any thread starts.
+// and its entries; an Upsert is a Delete followed by an Insert. Used by the
+// threads that apply batches, for which a failed step fails the batch, and by
+// WAL recovery before any thread starts, which reports or passes over it.
 #pragma once
 
 #include "common/status.h"
@@ -14,15 +14,11 @@
 
 namespace quillmere::engine {
 
-// Whether an Insert whose document the store refused still gets its entries.
-// The live writers index it (their callers were already told the write was
-// accepted); WAL recovery reports it and leaves it out.
-enum class RefusedInsert { kIndex, kSkip };
-
 // Applies a data operation (not kShutdown); its index changes go to `index`,
-// which the caller writes before committing. Returns the store's answer to
-// storing the document of an Insert or Upsert (Ok for other kinds).
-Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index,
-                      RefusedInsert refused = RefusedInsert::kIndex);
+// which the caller writes before committing. Every step runs whatever the
+// earlier ones gave; the result is the first store step that failed, if any.
+// An Insert whose document the store refused adds no entries; an Upsert's
+// own document is indexed even then.
+Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index);
 
 }  // namespace quillmere::engine

@@ -42,14 +42,18 @@ Result<AppliedBatch> apply_batch(store::Database& db, std::vector<WriteOp>& batc
   for (WriteOp& queued : batch) {
     const WriteOp op = std::move(queued);  // released as soon as it is applied
     if (op.is_data()) {
-      apply_write_op(op, transaction.value(), index);
+      if (Status done = apply_write_op(op, transaction.value(), index); !done.ok()) {
+        index.clear();
+        return done;
+      }
       ++applied.data_ops;
     } else if (op.kind == WriteOp::Kind::kBackup) {
       applied.backup_target = op.id;  // the last request of a batch wins
     }
   }
-  index.apply(transaction.value());
+  Status indexed = index.apply(transaction.value());
   index.clear();
+  if (!indexed.ok()) return indexed;
   if (Status committed = transaction.value().commit(); !committed.ok()) return committed;
   return applied;
 }

@@ -49,9 +49,11 @@ struct AppliedBatch {
 
 // Applies the data operations of `batch` in queue order inside one write
 // transaction, then its index changes, then commits. Each operation is
-// released once applied. Failures of single operations are ignored (see
-// apply_write_op); a transaction that cannot begin or commit fails with the
-// store's text, and then nothing of the batch has reached the file.
+// released once applied. A transaction that cannot begin or commit, or a
+// store step of an operation or of the index that fails, fails the batch
+// with the store's text, and then nothing of the batch has reached the file.
+// A Delete of an absent id, an Insert over a stored one and a document that
+// does not parse are no failures.
 Result<AppliedBatch> apply_batch(store::Database& db, std::vector<WriteOp>& batch,
                                  IndexChanges& index);
 

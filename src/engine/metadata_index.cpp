@@ -153,19 +153,21 @@ std::vector<IndexChange> IndexChanges::net_changes() const {
   return result;
 }
 
-void IndexChanges::apply(store::WriteTransaction& transaction) const {
+Status IndexChanges::apply(store::WriteTransaction& transaction) const {
   // Additions go in bulk, in (entry, id) order; removals one by one. Distinct
   // pairs do not interfere, so the two groups may be applied apart.
+  Status result = Status::Ok();
   std::vector<store::IndexPair> additions;
   for (const IndexChange& change : net_changes()) {
     if (change.add) {
       additions.push_back(store::IndexPair{change.entry, change.id});
-    } else {
-      // A failed pair simply stays in the index; readers skip ids without a document.
-      (void)transaction.remove_index(change.entry, change.id);
+    } else if (Status removed = transaction.remove_index(change.entry, change.id);
+               !removed.ok() && result.ok()) {
+      result = std::move(removed);
     }
   }
-  (void)transaction.insert_index(additions);
+  Status added = transaction.insert_index(additions);
+  return result.ok() ? added : result;
 }
 
 void IndexChanges::clear() {

@@ -32,9 +32,9 @@ class IndexChanges {
   // ascending (entry, id) order. Views into this object.
   std::vector<IndexChange> net_changes() const;
 
-  // Writes the net changes; failures of single pairs are ignored (a pair
-  // that failed is missing from, or left in, the index; readers cope).
-  void apply(store::WriteTransaction& transaction) const;
+  // Writes the net changes, every one whatever the others gave; the first
+  // failure, if any.
+  Status apply(store::WriteTransaction& transaction) const;
 
   void clear();
 

@@ -101,7 +101,9 @@ struct Database::Impl {
   Impl(FileLock file_lock, std::string path, std::unique_ptr<Connection> writer_connection)
       : lock_(std::move(file_lock)),
         sqlite_path_(std::move(path)),
-        writer_(std::move(writer_connection)) {
+        writer_(std::move(writer_connection)),
+        length_limit_(static_cast<std::uint64_t>(
+            sqlite3_limit(writer_->handle(), SQLITE_LIMIT_LENGTH, -1))) {
     idle_readers_.reserve(kMaxIdleReaders);
   }
 
@@ -113,6 +115,7 @@ struct Database::Impl {
   FileLock lock_;
   const std::string sqlite_path_;
   std::unique_ptr<Connection> writer_;
+  const std::uint64_t length_limit_;
 
   // Commits made through the writer; a reader whose snapshot has seen them
   // all is up to date.
@@ -207,6 +210,8 @@ Result<ReadTransaction> Database::begin_read() {
   reader->snapshot_commits = commits;
   return ReadTransaction(shared_from_this(), std::move(reader));
 }
+
+std::uint64_t Database::length_limit() const { return impl_->length_limit_; }
 
 void Database::note_commit() {
   impl_->commits_.fetch_add(1, std::memory_order_release);

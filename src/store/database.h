@@ -132,6 +132,10 @@ class Database : public std::enable_shared_from_this<Database> {
   Result<WriteTransaction> begin_write();
   Result<ReadTransaction> begin_read();
 
+  // The most bytes the store takes in one text, blob or row: the library's
+  // limit on the writer connection, read when the file was opened.
+  std::uint64_t length_limit() const;
+
  private:
   struct Impl;
   explicit Database(std::unique_ptr<Impl> impl);

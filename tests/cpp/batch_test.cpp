@@ -45,18 +45,24 @@ TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
   }
 }
 
-// A committed batch reports its data operations (refused or not) and its last Backup's target.
+// A committed batch reports its data operations and its last Backup's target.
+// A Delete of an absent id, an Insert over a stored id (leaving a stale
+// entry) and a document that does not parse are no failures.
 TEST(ApplyBatchTest, CountsDataOperationsAndKeepsTheLastBackupTarget) {
   testing_support::TempDir dir;
   auto db = testing_support::open_store(dir.path() + "/db");
   IndexChanges index;
   std::vector<WriteOp> batch{{Kind::kBackup, "first", {}},     {Kind::kInsert, "a", R"({"x":1})"},
                              {Kind::kDelete, "never-stored", {}}, {Kind::kBackup, "second", {}},
-                             {Kind::kShutdown, {}, {}},        {Kind::kUpsert, "b", "[1]"}};
+                             {Kind::kShutdown, {}, {}},        {Kind::kUpsert, "b", "[1]"},
+                             {Kind::kInsert, "a", R"({"x":2})"},
+                             {Kind::kInsert, "c", R"({"x":123456789012345678901})"}};
   Result<AppliedBatch> applied = apply_batch(*db, batch, index);
   ASSERT_TRUE(applied.ok()) << applied.error();
-  EXPECT_EQ(applied.value().data_ops, 3u);
+  EXPECT_EQ(applied.value().data_ops, 5u);
   EXPECT_EQ(applied.value().backup_target, "second");
+  EXPECT_EQ(testing_support::index_pairs(db->begin_read().value()),
+            (testing_support::Rows{{"0.1", "b"}, {"x.1", "a"}, {"x.2", "a"}}));
   std::vector<WriteOp> only_backup{{Kind::kBackup, "third", {}}};
   applied = apply_batch(*db, only_backup, index);
   EXPECT_EQ(applied.value().data_ops, 0u);

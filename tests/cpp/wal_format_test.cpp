@@ -49,12 +49,6 @@ TEST_F(WalFormatTest, EncodesOneFramePerDataOperationWithLengthsOfThirtyTwoBits)
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes) << op.id;
     EXPECT_EQ(frames, bytes.empty() ? 5u : 6u) << op.id;
   }
-  const std::size_t max = 4294967295;
-  EXPECT_TRUE(check_frame_fits(max, max).ok());
-  const std::string rest = " of 4294967296 bytes is too large for the write-ahead log "
-                           "(at most 4294967295 bytes)";
-  EXPECT_EQ(check_frame_fits(max + 1, 0).message(), "Document id" + rest);
-  EXPECT_EQ(check_frame_fits(0, max + 1).message(), "Document" + rest);
 }
 
 TEST_F(WalFormatTest, DamagedHeadersAllocateNoMoreThanTheFileHolds) {
