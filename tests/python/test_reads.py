@@ -124,6 +124,14 @@ def test_scan_prefix_stops_at_the_first_id_past_the_prefix_in_utf8_byte_order(db
         assert all(document == {"id": i} for i, document in rows)
 
 
+@pytest.mark.parametrize("cls", [DBEngine, DBEngineWebServer])
+def test_scan_prefix_stops_at_the_next_id_also_when_it_holds_the_prefix_later(db_path, cls):
+    ids = ["a", "ab", "ba", "bab", "cb", "中", "中文", "文中"]  # each prefix's next id holds it later
+    db = applied(db_path, ("insert_many", [(i, {"id": i}) for i in ids]), cls=cls)
+    for prefix, expected in [("a", ["a", "ab"]), ("b", ["ba", "bab"]), ("中", ["中", "中文"])]:
+        assert [i for i, _ in db.scan_prefix(prefix)] == expected, prefix
+
+
 def test_empty_database_and_reads_after_close(engine):
     assert (engine.scan_prefix(""), engine.get("a"), engine.get_many(["a"]), engine.filter_by_metadata("a", "1")) == (
         [], None, [("a", None)], [])
