@@ -9,7 +9,7 @@ WHEEL_DIR := build/dist
 
 .PHONY: demo test system-deps wheel install test-deps cpp-test py-test clean \
 	test-extras test-asan asan-cpp-test asan-module test-tsan fuzz-deps fuzz-build fuzz-smoke fuzz \
-	fuzz-merge crash-test exit-test stress-test leak-test schedule-test
+	fuzz-merge crash-test exit-test stress-test leak-test schedule-test limit-test
 
 demo: system-deps install
 	$(PYTHON) examples/quickstart.py
@@ -187,6 +187,11 @@ stress-test: $(STRESS_DEPS)
 # One real scheduled backup, a few minutes from now.
 schedule-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/scheduled_backup_test.py
+
+# Writes at the store's real length limit: gigabyte documents; about 4 minutes and
+# 11 GB of memory.
+limit-test: $(STRESS_DEPS)
+	$(STRESS_PYTHON) tests/stress/store_limit_test.py
 
 leak-test: $(STRESS_DEPS)
 	$(STRESS_PYTHON) tests/stress/leak_test.py --iterations $(LEAK_ITERATIONS)
