@@ -2,7 +2,8 @@
 through DBEngine, or DBEngineWebServer with --engine web, until SIGKILL. The
 file must open (the web engine replaying its WAL file), pass integrity_check,
 and hold exactly what a prefix of the operations gives that reaches the last
-close_engine and every write a read had seen."""
+close_engine and every write a read had seen. Each trial runs, and is checked,
+in a process of its own."""
 
 import os
 import random
@@ -11,9 +12,9 @@ import subprocess
 import sys
 import tempfile
 import time
-from concurrent.futures import ThreadPoolExecutor
 
-from model import Store, canonical_bytes, finish, operation_groups, options, read_file, single_operations
+from model import (Store, canonical_bytes, finish, operation_groups, options, read_file, run_job, run_jobs,
+                   single_operations)
 from quillmere import DBEngine, DBEngineWebServer
 
 MARK = "~seen"  # a document the child polls for: what precedes it has been applied
@@ -63,12 +64,12 @@ def has_matching_prefix(seed, closed, upper, documents, pairs):
     return False
 
 
-def run_trial(trial, seed, workdir, engine_class):
-    rng = random.Random(seed)
+def run_trial(trial, seed, workdir, engine):
+    engine_class, rng = ENGINES[engine], random.Random(seed)
     directory = tempfile.mkdtemp(prefix=f"trial{trial}_", dir=workdir)
     path, side_path = os.path.join(directory, "crash.db"), os.path.join(directory, "side.txt")
     open(side_path, "w").close()
-    with subprocess.Popen([sys.executable, __file__, "--child", path, side_path, str(seed), engine_class.__name__],
+    with subprocess.Popen([sys.executable, __file__, "--child", path, side_path, str(seed), engine],
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) as process:
         deadline, during_start_up = time.monotonic() + 30, rng.random() < 0.1
         while not during_start_up and not os.path.getsize(side_path) and time.monotonic() < deadline:
@@ -109,20 +110,22 @@ def recovery_trial(trial, seed, workdir, frames=300_000):
     DBEngineWebServer(path).close_engine()
     documents, pairs = read_file(path)
     if len(documents) != frames or pairs != {(f"i.{i % 7}", f"doc{i}") for i in range(frames)}:
-        return f"trial {trial}: {len(documents)} documents and {len(pairs)} pairs after the replay was finished"
-    return None if os.path.getsize(path + ".wal") == 0 else f"trial {trial}: the WAL file was not emptied"
+        return (f"recovery trial {trial}: {len(documents)} documents and {len(pairs)} pairs after the replay"
+                " was finished")
+    return None if os.path.getsize(path + ".wal") == 0 else f"recovery trial {trial}: the WAL file was not emptied"
 
 
 ENGINES = {"DBEngine": DBEngine, "DBEngineWebServer": DBEngineWebServer, "web": DBEngineWebServer}
 if sys.argv[1:2] == ["--child"]:
     child(sys.argv[2], sys.argv[3], int(sys.argv[4]), ENGINES[sys.argv[5]])
+elif sys.argv[1:2] == ["--job"]:
+    run_job()
 else:
     args = options(trials=200, jobs=4, seed=1, engine="DBEngine")
     workdir = tempfile.mkdtemp(prefix="quillmere_crash_")
-    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        results = list(pool.map(lambda t: run_trial(t, args.seed * 100000 + t, workdir, ENGINES[args.engine]),
-                                range(args.trials)))
-        if args.engine != "DBEngine":  # and a kill during the replay of the WAL file itself
-            results += pool.map(lambda t: recovery_trial(t, args.seed * 100000 + t, workdir), range(args.trials // 4))
-        finish("crash test", [r for r in results if r], f"{args.trials} trials", workdir)
+    jobs = {f"trial {t}": ["run_trial", t, args.seed * 100000 + t, workdir, args.engine] for t in range(args.trials)}
+    if args.engine != "DBEngine":  # and a kill during the replay of the WAL file itself
+        jobs |= {f"recovery trial {t}": ["recovery_trial", t, args.seed * 100000 + t, workdir]
+                 for t in range(args.trials // 4)}
+    finish("crash test", run_jobs(jobs, args.jobs), f"{args.trials} trials", workdir)
 

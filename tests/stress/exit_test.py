@@ -7,9 +7,8 @@ import os
 import subprocess
 import sys
 import tempfile
-from concurrent.futures import ThreadPoolExecutor
 
-from model import finish, options, read_file
+from model import finish, options, read_file, run_job, run_jobs
 
 WRITE = """import sys, threading, time
 from quillmere import DBEngine
@@ -66,11 +65,12 @@ def run_once(name, run, workdir, count=None, pad=0):
     return None
 
 
-if __name__ == "__main__":
+if __name__ == "__main__" and sys.argv[1:2] == ["--job"]:
+    run_job()
+elif __name__ == "__main__":  # each run checked in a process of its own
     args = options(runs=50, jobs=4, modes=",".join(MODES))
     workdir = tempfile.mkdtemp(prefix="quillmere_exit_")
-    jobs = [(name, run) for run in range(args.runs) for name in args.modes.split(",")]
-    with ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        failures = [failure for failure in pool.map(lambda job: run_once(*job, workdir), jobs) if failure]
-    finish("exit test", failures, f"{len(jobs)} runs", workdir)
+    jobs = {f"{name} run {run}": ["run_once", name, run, workdir] for run in range(args.runs)
+            for name in args.modes.split(",")}
+    finish("exit test", run_jobs(jobs, args.jobs), f"{len(jobs)} runs", workdir)
 

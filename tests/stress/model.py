@@ -1,12 +1,16 @@
 """Shared by the stress scripts: a model of what DBEngine stores, seeded
-operation sequences, reading a database file back, options and summaries."""
+operation sequences, reading a database file back, runs in interpreters of
+their own, options and summaries."""
 
 import argparse
 import json
+import os
 import random
 import shutil
 import sqlite3
+import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import closing
 
 
@@ -93,6 +97,35 @@ def read_file(path):
         assert integrity == [("ok",)], f"{path}: integrity_check gave {integrity}"
         return ({doc_id: bytes(body) for doc_id, body in connection.execute("SELECT id, body FROM documents")},
                 set(connection.execute("SELECT entry, id FROM metadata_index")))
+
+
+def run_jobs(jobs, workers, timeout=600):
+    """The failures of `jobs`, {label: [function name, *arguments]}, each run `workers` at a
+    time by this script with `--job` (see run_job) in an interpreter of its own: checks that
+    read large files and replay models then wait on no other check's interpreter lock, and
+    one whose process crashes or hangs is reported under its label and stops no other."""
+    def run(label, job):
+        try:
+            result = subprocess.run([sys.executable, "-X", "faulthandler", sys.argv[0], "--job", json.dumps(job)],
+                                    capture_output=True, text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return f"{label}: no result within {timeout} s"
+        if result.returncode:
+            return f"{label}: the job ended ({result.returncode}): {result.stderr[-2000:]!r}"
+        return result.stdout
+
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        return [failure for failure in pool.map(run, jobs, jobs.values()) if failure]
+
+
+def run_job():
+    """In a process of run_jobs: calls the job's function of the main script and writes the
+    failure it returns (None writes nothing) on standard output, alone: what else the process
+    prints there (the engines report a WAL replay) goes to standard error."""
+    with os.fdopen(os.dup(1), "w") as result:
+        os.dup2(2, 1)
+        name, *arguments = json.loads(sys.argv[2])
+        result.write(getattr(sys.modules["__main__"], name)(*arguments) or "")
 
 
 def options(**defaults):
