@@ -1,11 +1,13 @@
 // The metadata index builder against a model of the index entries (path of keys
 // and positions, ".", leaf text) built from the in-place parser's events: net
 // changes strictly ascending by (entry, id), the last change to a pair wins, and
-// a document that does not parse leaves the changes recorded before it untouched.
+// a document that does not parse leaves the changes recorded before it untouched;
+// no entry is longer than its document by more than the store's margin allows.
 #include <set>
 #include <tuple>
 
 #include "engine/metadata_index.h"
+#include "engine/row_limit.h"
 #include "fuzz/fuzz_support.h"
 #include "json/json_writer.h"
 
@@ -62,7 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(changes.process_json_index("{\"seed\":[1,\"x\"]}", "a", true));
   std::set<Change> expected = {{"seed.0.1", "a", true}, {"seed.1.x", "a", true}};
   FUZZ_CHECK(changes.process_json_index(document, id, true) == parsed.result.ok());
-  for (const std::string& entry : entries) expected.emplace(entry, id, true);
+  for (const std::string& entry : entries) {
+    expected.emplace(entry, id, true);
+    // The margin below the store's length limit counts on it.
+    FUZZ_CHECK(entry.size() <= document.size() + quillmere::engine::kMaxEntryGrowth);
+  }
   // Equal to the sorted set of distinct pairs: strictly ascending as well.
   FUZZ_CHECK(net(changes) == std::vector(expected.begin(), expected.end()));
   if (!parsed.result.ok()) return 0;

@@ -45,7 +45,7 @@ Status replay(WalFrameReader& reader, store::WriteTransaction& transaction,
   std::size_t frames_since_apply = 0;
   for (;;) {
     if (frames_since_apply == engine::MAX_BATCH_OPS) {
-      (void)index.apply(transaction);  // a pair that failed is left out
+      (void)index.apply(transaction);  // index failures are passed over
       index.clear();
       frames_since_apply = 0;
     }

@@ -10,14 +10,19 @@
 
 namespace quillmere::engine {
 
+// The most an index entry can be longer than the JSON text of its document.
+// Each level of an entry's path, with its full stop, costs the text at least
+// as much (a key's quotes and colon, an array's brackets and earlier
+// elements); a string or integer leaf is no longer than its JSON form. What
+// grows is the full stop before the leaf of a top-level scalar (one byte) and
+// the one number leaf of an entry, by at most the length of a double written
+// out in full ("-5e-324" gives 327 bytes).
+inline constexpr std::uint64_t kMaxEntryGrowth = 350;
+
 // Bytes kept below the limit for what a row holds beyond the id and the
-// document: the record header, and an index entry's growth over the JSON
-// text it comes from. Each level of an entry's path costs the text at least
-// as much as the path (a key's quotes and colon, an array's brackets and
-// earlier elements); a string or integer leaf is no longer than its JSON
-// form; only the one number leaf of an entry can grow, by at most the
-// length of a double written out in full (under 350 bytes).
+// document: the record header (a few varints) and an entry's growth.
 inline constexpr std::uint64_t kRowMargin = 1024;
+static_assert(kMaxEntryGrowth + 64 <= kRowMargin);
 
 // The most bytes an id and its document may hold together under the store's
 // `length_limit`.

@@ -55,7 +55,8 @@ class WriteTransaction {
   Status put_document(std::string_view id, std::string_view body);
   // Removes `id`; the removed body, or nothing when no document was stored.
   Result<std::optional<std::string>> remove_document(std::string_view id);
-  // Adds or removes the pair (entry, id); present or absent pairs are no error.
+  // Adds or removes the pair (entry, id); present or absent pairs are no
+  // error, nor is the removal of a pair too long for the store.
   Status insert_index(std::string_view entry, std::string_view id);
   // Adds many pairs, several per statement; the last failure, if any.
   Status insert_index(std::span<const IndexPair> pairs);

@@ -114,5 +114,22 @@ TEST_F(StoreAtLowLimit, AFailedStoreOrIndexStepFailsTheWholeBatch) {
   EXPECT_EQ(index_pairs(db->begin_read().value()), (Rows{{"x.1", "a"}, {"x.3", "a"}}));
 }
 
+// A document written by other means can have an entry the store cannot
+// hold, and so never held: deleting or replacing it is no failure.
+TEST_F(StoreAtLowLimit, ADocumentWhoseEntryTheStoreCannotHoldIsStillDeletedAndReplaced) {
+  for (Kind kind : {Kind::kDelete, Kind::kUpsert}) {
+    {
+      Result<store::WriteTransaction> raw = db->begin_write();
+      ASSERT_TRUE(raw.ok()) << raw.error();
+      ASSERT_TRUE(raw.value().put_document("e", longest_entry_document(kLimit - 100)).ok());
+      ASSERT_TRUE(raw.value().commit().ok());
+    }
+    std::vector<WriteOp> batch{{kind, "e", R"({"x":1})"}};
+    Result<AppliedBatch> applied = apply_batch(*db, batch, index);
+    ASSERT_TRUE(applied.ok()) << applied.error();
+    EXPECT_EQ(documents(), kind == Kind::kDelete ? Rows{} : (Rows{{"e", R"({"x":1})"}}));
+  }
+}
+
 }  // namespace
 }  // namespace quillmere::engine

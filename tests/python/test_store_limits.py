@@ -78,6 +78,7 @@ def test_a_write_beyond_the_store_limit_is_refused_at_the_call_and_loses_nothing
     paging = () if cls is DBEngine else (None, None)
     assert db.get("k") == {"v": "old"} and db.filter_by_metadata("v", "old", *paging) == [("k", {"v": "old"})]
     assert db.get("m") == fit and db.get("after") == {"v": 1}
+    assert db.get("ok") == ({"v": 0} if method.startswith("insert_many") else None)  # queued before the refusal
     db.close_engine()
 
 

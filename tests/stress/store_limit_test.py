@@ -43,11 +43,12 @@ def limit_problems(cls, folder):
     over = padded(MOST - len(ID) + 1)
     for method, write in WRITES.items():
         try:
-            refused = write(db, over)
+            failures = write(db, over)
+            message = failures[0][2] if failures else "accepted"
         except RuntimeError as error:
-            refused = str(error)
-        if "is too large for the store" not in str(refused):
-            problems.append(f"{cls.__name__}.{method}: not refused ({str(refused)[:80]})")
+            message = str(error)
+        if "is too large for the store" not in message:
+            problems.append(f"{cls.__name__}.{method}: not refused ({message[:80]})")
     del over
     db.insert("after", {"v": 1})
     db.close_engine()
