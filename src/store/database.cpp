@@ -70,18 +70,20 @@ Status step_error(Connection& connection) { return Status::Error(connection.erro
 
 // Runs a write statement whose parameters are a text and a second value bound
 // by `bind_second`, on the connection of a transaction that may have ended.
+// A binding or step that gives `harmless` counts as done.
 Status run_with_pair(Connection* connection, Sql which, std::string_view first,
                      std::string_view second,
-                     int (*bind_second)(sqlite3_stmt*, int, std::string_view)) {
+                     int (*bind_second)(sqlite3_stmt*, int, std::string_view),
+                     int harmless = SQLITE_DONE) {
   if (connection == nullptr) return Status::Error("write transaction has ended");
   sqlite3_stmt* stmt = connection->statement(which);
   if (stmt == nullptr) return step_error(*connection);
   StatementScope scope(stmt);
-  if (bind_text(stmt, 1, first) != SQLITE_OK || bind_second(stmt, 2, second) != SQLITE_OK ||
-      sqlite3_step(stmt) != SQLITE_DONE) {
-    return step_error(*connection);
-  }
-  return Status::Ok();
+  int rc = bind_text(stmt, 1, first);
+  if (rc == SQLITE_OK) rc = bind_second(stmt, 2, second);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  if (rc == SQLITE_DONE || rc == harmless) return Status::Ok();
+  return step_error(*connection);
 }
 
 // A deferred transaction takes its snapshot at its first read; this is one.
@@ -289,17 +291,9 @@ Status WriteTransaction::insert_index(std::span<const IndexPair> pairs) {
 }
 
 Status WriteTransaction::remove_index(std::string_view entry, std::string_view id) {
-  if (connection_ == nullptr) return Status::Error("write transaction has ended");
-  sqlite3_stmt* stmt = connection_->statement(Sql::kRemoveIndex);
-  if (stmt == nullptr) return step_error(*connection_);
-  StatementScope scope(stmt);
-  int rc = bind_text(stmt, 1, entry);
-  if (rc == SQLITE_OK) rc = bind_text(stmt, 2, id);
-  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
   // A pair longer than the store takes was never stored (a document written
   // by other means can have such an entry): nothing to remove.
-  if (rc == SQLITE_DONE || rc == SQLITE_TOOBIG) return Status::Ok();
-  return step_error(*connection_);
+  return run_with_pair(connection_, Sql::kRemoveIndex, entry, id, bind_text, SQLITE_TOOBIG);
 }
 
 Status WriteTransaction::commit() {
