@@ -575,21 +575,22 @@ void server_dealloc(PyObject* self) {
 // Type
 
 PyMethodDef* methods() {
-  static python::MethodTable table = python::MethodTable()
-                                         .add(kEnter, enter)
-                                         .add(kExit, exit)
-                                         .add(kCloseEngine, close_engine)
-                                         .add(kTriggerBackup, trigger_backup)
-                                         .add(kInsert, insert)
-                                         .add(kInsertJson, insert_json)
-                                         .add(kInsertMany, insert_many)
-                                         .add(kInsertManyJson, insert_many_json)
-                                         .add(kGet, get)
-                                         .add(kGetMany, get_many)
-                                         .add(kDelete, delete_document)
-                                         .add(kScanPrefix, scan_prefix)
-                                         .add(kUpsert, upsert)
-                                         .add(kFilterByMetadata, filter_by_metadata);
+  static python::MethodTable table{
+      {kEnter, enter},
+      {kExit, exit},
+      {kCloseEngine, close_engine},
+      {kTriggerBackup, trigger_backup},
+      {kInsert, insert},
+      {kInsertJson, insert_json},
+      {kInsertMany, insert_many},
+      {kInsertManyJson, insert_many_json},
+      {kGet, get},
+      {kGetMany, get_many},
+      {kDelete, delete_document},
+      {kScanPrefix, scan_prefix},
+      {kUpsert, upsert},
+      {kFilterByMetadata, filter_by_metadata},
+  };
   return table.defs();
 }
 

@@ -11,7 +11,7 @@
 
 #include <array>
 #include <cstddef>
-#include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -54,28 +54,44 @@ PyObject* call_method(const Method<N>& method, PyObject* self, PyObject* const* 
 using FastcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames);
 
-// The PyMethodDef table of a class, built once and kept for the process.
+// One entry of a MethodTable: a method and the function that implements it.
+struct MethodEntry {
+  template <std::size_t N>
+  MethodEntry(const Method<N>& method, FastcallFunction function) : name(method.name()), function(function) {
+    doc = std::string(name) + "($self";
+    for (const char* parameter : method.parameters) doc.append(", ").append(parameter);
+    doc += ")\n--\n\n";
+  }
+
+  const char* name;
+  FastcallFunction function;
+  std::string doc;  // the text signature shown by help() and inspect
+};
+
+// The PyMethodDef table of a class, built in place once and kept for the
+// process: its entries point into the table's own texts, so it can be neither
+// copied nor moved.
 class MethodTable {
  public:
-  template <std::size_t N>
-  MethodTable& add(const Method<N>& method, FastcallFunction function) {
-    std::string doc = std::string(method.name()) + "($self";
-    for (const char* parameter : method.parameters) doc.append(", ").append(parameter);
-    docs_.push_back(doc + ")\n--\n\n");
-    defs_.push_back(PyMethodDef{method.name(),
-                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
-                                METH_FASTCALL | METH_KEYWORDS, docs_.back().c_str()});
-    return *this;
+  MethodTable(std::initializer_list<MethodEntry> entries) {
+    docs_.reserve(entries.size());
+    defs_.reserve(entries.size() + 1);
+    for (const MethodEntry& entry : entries) {
+      docs_.push_back(entry.doc);
+      defs_.push_back(PyMethodDef{entry.name,
+                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry.function)),
+                                  METH_FASTCALL | METH_KEYWORDS, docs_.back().c_str()});
+    }
+    defs_.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
   }
+  MethodTable(const MethodTable&) = delete;
+  MethodTable& operator=(const MethodTable&) = delete;
 
   // The table, ending in the terminating entry.
-  PyMethodDef* defs() {
-    if (defs_.empty() || defs_.back().ml_name != nullptr) defs_.push_back({nullptr, nullptr, 0, nullptr});
-    return defs_.data();
-  }
+  PyMethodDef* defs() { return defs_.data(); }
 
  private:
-  std::deque<std::string> docs_;  // stable addresses for ml_doc
+  std::vector<std::string> docs_;  // not resized after construction: ml_doc points here
   std::vector<PyMethodDef> defs_;
 };
 

@@ -3,7 +3,7 @@ queued, also on a closed engine), and writes refused after close_engine."""
 
 import pytest
 
-from conftest import CRASHED, stored_documents
+from conftest import CRASHED, run_python, stored_documents
 from quillmere import DBEngine, DBEngineWebServer
 
 CLASSES = {"E": DBEngine, "W": DBEngineWebServer}
@@ -120,3 +120,33 @@ def test_writes_after_close_are_refused(tmp_path, cls, write):
     assert db.get("kept") == {}  # reads go on
     assert stored_documents(path) == {"kept": b"{}"}
     assert not (tmp_path / "copy.db").exists()
+
+
+
+SIGNATURES = """
+import inspect, pydoc, quillmere
+for cls in (quillmere.DBEngine, quillmere.DBEngineWebServer):
+    print(cls.__name__, inspect.signature(cls))
+    for name in sorted(vars(cls)):
+        if name in ("__enter__", "__exit__") or not name.startswith("_") and callable(getattr(cls, name)):
+            print(name, inspect.signature(getattr(cls, name)), getattr(cls, name).__doc__)
+    assert "get(self, /, id)" in pydoc.render_doc(cls, renderer=pydoc.plaintext)
+"""
+SHARED = ["close_engine (self, /)", "delete (self, /, id)", "filter_by_metadata", "get (self, /, id)", "get_many (self, /, ids)",
+          "insert (self, /, id, payload)", "insert_json (self, /, id, json_payload)", "insert_many (self, /, records)",
+          "insert_many_json (self, /, records)", "scan_prefix (self, /, prefix)", "upsert (self, /, id, payload)"]
+
+
+def test_help_and_every_signature_in_a_fresh_interpreter():
+    """The method texts live as long as the classes: each run reads them in a new process."""
+    filter_index = SHARED.index("filter_by_metadata")
+    engine = [f"{m} None" for m in SHARED]
+    engine[filter_index] = "filter_by_metadata (self, /, index_key, index_value) None"
+    server = [f"{m} None" for m in SHARED[:-1]] + ["trigger_backup (self, /, target_path) None", f"{SHARED[-1]} None"]
+    server[filter_index] = "filter_by_metadata (self, /, index_key, index_value, limit, offset) None"
+    expected = ["DBEngine (path)", *engine,
+                "DBEngineWebServer (path, backup_time=None, backup_dir=None, enable_logging=False)",
+                "__enter__ (self, /) None", "__exit__ (self, /, _exc_type, _exc_value, _traceback) None", *server]
+    for _ in range(3):
+        run = run_python(SIGNATURES)
+        assert (run.returncode, run.stderr, run.stdout.splitlines()) == (0, "", expected)
