@@ -246,7 +246,7 @@ PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t n
 // ---------------------------------------------------------------------------
 // Slots
 
-PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParameters[] = {"path"};
   static const python::ParameterList parameters{"DBEngine.__new__", kParameters, 1, 1};
   PyObject* bound[1];
@@ -275,6 +275,10 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   engine->fields.exit_token =
       ExitWaits::instance().add(shutdown_at_exit(engine->fields), std::move(threads));
   return self;
+}
+
+PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return python::guarded([&] { return open_engine(type, args, kwargs); });
 }
 
 void db_engine_dealloc(PyObject* self) {

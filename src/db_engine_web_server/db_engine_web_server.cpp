@@ -488,7 +488,7 @@ PyObject* queue_size(PyObject* self, void*) {
 
 // Opens the store, replays the WAL file and starts the writer threads, in
 // that order; any failure is raised after everything opened is released.
-PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParameters[] = {"path", "backup_time", "backup_dir",
                                                 "enable_logging"};
   static const python::ParameterList parameters{"DBEngineWebServer.__new__", kParameters, 4, 1};
@@ -559,6 +559,10 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   for (const WorkerThread& thread : kept.threads()) kept.all_threads->add(thread);
   kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.all_threads);
   return self;
+}
+
+PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return python::guarded([&] { return open_engine(type, args, kwargs); });
 }
 
 void server_dealloc(PyObject* self) {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -30,5 +32,23 @@ void note_pending_error(const char* parameter);
 // Takes the pending exception and returns "{type}: {message}" (the
 // exception's type name, a colon, a blank, str() of the exception).
 std::string take_error_text();
+
+// Runs `body` (returning a new reference or null with the error set) and
+// turns a C++ exception escaping it into a Python one, so that none reaches
+// the interpreter: MemoryError for a failed allocation or a size no
+// container can hold, RuntimeError with its text for any other. Not
+// noexcept: a thread ended by the finalizing interpreter unwinds through it.
+template <typename Body>
+PyObject* guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    return raise_runtime_error(error.what());
+  }
+}
 
 }  // namespace quillmere::python

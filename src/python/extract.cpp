@@ -1,5 +1,7 @@
 #include "python/extract.h"
 
+#include <algorithm>
+
 #include "python/errors.h"
 #include "python/ref.h"
 
@@ -83,7 +85,10 @@ std::optional<std::vector<std::string>> extract_str_sequence(PyObject* value,
                                                              const char* parameter) {
   std::vector<std::string> texts;
   const Py_ssize_t size_hint = PySequence_Check(value) ? PySequence_Size(value) : -1;
-  if (size_hint > 0) texts.reserve(static_cast<std::size_t>(size_hint));
+  // The reported length is only a hint (any __len__ may claim 2**40 items):
+  // room for more is made as items arrive.
+  constexpr Py_ssize_t kMostReserved = 65536;
+  if (size_hint > 0) texts.reserve(static_cast<std::size_t>(std::min(size_hint, kMostReserved)));
   if (size_hint < 0) PyErr_Clear();
   const bool ok = for_each_sequence_item(value, parameter, [&](PyObject* item) {
     std::optional<std::string_view> text = extract_str(item, parameter);

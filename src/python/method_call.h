@@ -17,6 +17,7 @@
 
 #include "python/arguments.h"
 #include "python/borrow_flag.h"
+#include "python/errors.h"
 
 namespace quillmere::python {
 
@@ -38,17 +39,20 @@ struct Method {
 };
 
 // Binds the arguments (vectorcall convention), takes a borrow of kind `kind`
-// on `Object::borrow`, and returns body(object, bound).
+// on `Object::borrow`, and returns body(object, bound); C++ exceptions become
+// Python ones (guarded).
 template <typename Object, BorrowKind kind, std::size_t N, typename Body>
 PyObject* call_method(const Method<N>& method, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  std::array<PyObject*, N> bound{};
-  const ParameterList parameters{method.qualified_name, method.parameters.data(), N, N};
-  if (!bind_arguments(parameters, args, nargs, kwnames, bound.data())) return nullptr;
-  Object& object = *reinterpret_cast<Object*>(self);
-  Borrow borrow(object.borrow, kind);
-  if (!borrow.ok()) return nullptr;
-  return body(object, bound);
+  return guarded([&]() -> PyObject* {
+    std::array<PyObject*, N> bound{};
+    const ParameterList parameters{method.qualified_name, method.parameters.data(), N, N};
+    if (!bind_arguments(parameters, args, nargs, kwnames, bound.data())) return nullptr;
+    Object& object = *reinterpret_cast<Object*>(self);
+    Borrow borrow(object.borrow, kind);
+    if (!borrow.ok()) return nullptr;
+    return body(object, bound);
+  });
 }
 
 using FastcallFunction = PyObject* (*)(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -1,6 +1,8 @@
 """Argument checks of every method of both classes (checked before anything is
 queued, also on a closed engine), and writes refused after close_engine."""
 
+import collections.abc
+
 import pytest
 
 from conftest import CRASHED, run_python, stored_documents
@@ -150,3 +152,28 @@ def test_help_and_every_signature_in_a_fresh_interpreter():
     for _ in range(3):
         run = run_python(SIGNATURES)
         assert (run.returncode, run.stderr, run.stdout.splitlines()) == (0, "", expected)
+
+
+class ClaimsMore(collections.abc.Sequence):
+    """A sequence whose __len__ reports far more items than it holds."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __len__(self):
+        return 2**40
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_sequences_reporting_huge_lengths_are_read_item_by_item(tmp_path, cls):
+    db = CLASSES[cls](str(tmp_path / "db"))
+    assert db.insert_many(ClaimsMore(("a", {"v": 1}))) is None
+    assert db.insert_many_json(ClaimsMore(("b", "[2]"))) is None
+    with pytest.raises(TypeError, match="is not an instance of 'str'"):
+        db.get_many(range(10**9))
+    db.close_engine()
+    assert db.get_many(ClaimsMore("a", "x")) == [("a", {"v": 1}), ("x", None)]
+    assert stored_documents(str(tmp_path / "db")) == {"a": b'{"v":1}', "b": b"[2]"}

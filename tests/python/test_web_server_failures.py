@@ -126,3 +126,29 @@ def test_a_file_size_limit_fails_close_and_the_next_engine_recovers_a_prefix_of_
     # Every accepted write whose frame fits under the limit is kept.
     fits = sum(end <= limit for end in itertools.accumulate(9 + len(key) + len(body) for key in keys))
     assert len(stored) >= min(outcome["accepted"], fits) > 0
+
+
+REPLAY_UNDER_LIMIT = """
+import os, resource, sys
+from quillmere import DBEngineWebServer
+with open("/proc/self/status") as status:
+    mapped = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize"))
+resource.setrlimit(resource.RLIMIT_AS, (mapped + 200 * 2**20, resource.RLIM_INFINITY))
+try:
+    DBEngineWebServer(sys.argv[1])
+except MemoryError:
+    print("MemoryError")
+"""
+
+
+def test_a_replay_that_runs_out_of_memory_raises_and_keeps_every_frame(db_path):
+    # Indexing an array of 12 million numbers takes some 500 MB, more than the child may map.
+    document = b'{"a":[' + b",".join([b"1"] * 3_000_000) + b"]}"
+    frames = struct.pack("<BII", 1, 1, 7) + b'k{"x":1}' + struct.pack("<BII", 1, 3, len(document)) + b"big" + document
+    pathlib.Path(db_path + ".wal").write_bytes(frames)
+    run = run_python(REPLAY_UNDER_LIMIT, db_path)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "MemoryError\n", "")
+    assert wal_bytes(db_path) == frames and stored_documents(db_path) == {}
+    db = DBEngineWebServer(db_path)
+    assert (db.get("k"), len(db.get("big")["a"]), wal_bytes(db_path)) == ({"x": 1}, 3_000_000, b"")
+    db.close_engine()
