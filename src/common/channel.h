@@ -3,7 +3,8 @@
 // count as further senders); one thread at a time uses the Receiver. When the
 // last Sender is gone the channel is disconnected for the Receiver once it is
 // empty; when the Receiver is gone every send fails and queued items are
-// dropped.
+// dropped. A last item sent with send_last closes the channel to every later
+// send, so that nothing can be queued behind it.
 #pragma once
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -33,10 +35,18 @@ struct State {
 
   std::mutex mutex;
   std::condition_variable not_empty;  // signalled on push and on the last sender leaving
-  std::condition_variable not_full;   // signalled on pop and on the receiver leaving
+  std::condition_variable not_full;   // signalled on pop, on send_last and on the receiver leaving
   std::deque<T> items;                // guarded by mutex
   std::size_t senders = 1;            // guarded by mutex
   bool receiver_alive = true;         // guarded by mutex
+  std::optional<std::string> refusal;  // guarded by mutex; set by send_last
+
+  // Why a send fails now, if it does: the receiver has gone, or a last item
+  // was sent.
+  std::optional<std::string> closed_text_locked() const {
+    if (!receiver_alive) return std::string(kDisconnectedText);
+    return refusal;
+  }
 };
 
 }  // namespace channel_detail
@@ -50,7 +60,7 @@ class LengthProbe;
 template <typename T>
 std::pair<Sender<T>, Receiver<T>> make_channel(std::size_t capacity);
 
-enum class TrySendResult { kSent, kFull, kDisconnected };
+enum class TrySendResult { kSent, kFull, kClosed };
 enum class RecvResult { kValue, kTimeout, kDisconnected };
 
 template <typename T>
@@ -73,27 +83,35 @@ class Sender {
     if (--state_->senders == 0) state_->not_empty.notify_all();
   }
 
-  // Waits while the channel is full. Fails, dropping the value, once the
-  // receiver has gone.
-  Status send(T value) const {
-    std::unique_lock lock(state_->mutex);
-    state_->not_full.wait(lock, [&] {
-      return !state_->receiver_alive || state_->items.size() < state_->capacity;
-    });
-    if (!state_->receiver_alive) return Status::Error(std::string(kDisconnectedText));
-    state_->items.push_back(std::move(value));
-    state_->not_empty.notify_one();
-    return Status::Ok();
+  // Waits while the channel is full. Fails with the closed text, dropping
+  // the value, once the receiver has gone or a last item was sent.
+  Status send(T value) const { return send_waiting(std::move(value), std::nullopt); }
+
+  // Sends `value` as the last item: later sends fail with `refusal` (or the
+  // disconnected text once the receiver has gone). Waits and fails as send().
+  Status send_last(T value, std::string refusal) const {
+    return send_waiting(std::move(value), std::move(refusal));
   }
 
   // Never waits. The value is moved from only when it was sent.
   TrySendResult try_send(T& value) const {
+    std::unique_lock lock(state_->mutex);
+    return send_within(lock, value, std::chrono::nanoseconds::zero());
+  }
+
+  // Waits up to `timeout` for room. The value is moved from only when it was
+  // sent.
+  template <typename Rep, typename Period>
+  TrySendResult send_for(T& value, std::chrono::duration<Rep, Period> timeout) const {
+    std::unique_lock lock(state_->mutex);
+    return send_within(lock, value, std::chrono::duration_cast<std::chrono::nanoseconds>(timeout));
+  }
+
+  // The text of a send that fails now: kDisconnectedText, or the refusal
+  // given to send_last. Empty while sends can succeed.
+  std::string closed_text() const {
     std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return TrySendResult::kDisconnected;
-    if (state_->items.size() >= state_->capacity) return TrySendResult::kFull;
-    state_->items.push_back(std::move(value));
-    state_->not_empty.notify_one();
-    return TrySendResult::kSent;
+    return state_->closed_text_locked().value_or(std::string());
   }
 
   std::size_t len() const {
@@ -114,6 +132,47 @@ class Sender {
  private:
   friend std::pair<Sender<T>, Receiver<T>> make_channel<T>(std::size_t capacity);
   explicit Sender(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
+
+  Status send_waiting(T value, std::optional<std::string> refusal) const {
+    std::unique_lock lock(state_->mutex);
+    if (std::optional<std::string> closed = wait_for_room(lock, std::nullopt)) {
+      return Status::Error(std::move(*closed));
+    }
+    push_locked(std::move(value));
+    if (refusal) {
+      state_->refusal = std::move(refusal);
+      state_->not_full.notify_all();  // senders waiting for room fail now
+    }
+    return Status::Ok();
+  }
+
+  // Waits until the channel has room or is closed (at most `timeout` when
+  // given); the closed text once it is closed, nothing otherwise.
+  std::optional<std::string> wait_for_room(std::unique_lock<std::mutex>& lock,
+                                           std::optional<std::chrono::nanoseconds> timeout) const {
+    auto ready = [&] {
+      return state_->closed_text_locked().has_value() || state_->items.size() < state_->capacity;
+    };
+    if (!timeout) {
+      state_->not_full.wait(lock, ready);
+    } else if (*timeout > std::chrono::nanoseconds::zero()) {
+      state_->not_full.wait_for(lock, *timeout, ready);
+    }
+    return state_->closed_text_locked();
+  }
+
+  TrySendResult send_within(std::unique_lock<std::mutex>& lock, T& value,
+                            std::chrono::nanoseconds timeout) const {
+    if (wait_for_room(lock, timeout)) return TrySendResult::kClosed;
+    if (state_->items.size() >= state_->capacity) return TrySendResult::kFull;
+    push_locked(std::move(value));
+    return TrySendResult::kSent;
+  }
+
+  void push_locked(T value) const {
+    state_->items.push_back(std::move(value));
+    state_->not_empty.notify_one();
+  }
 
   std::shared_ptr<channel_detail::State<T>> state_;
 };

@@ -1,14 +1,28 @@
 #include "convert/write_steps.h"
 
+#include "common/exit_waits.h"
 #include "convert/dict_to_document.h"
 #include "engine/row_limit.h"
 #include "json/syntax_check.h"
 #include "python/errors.h"
 #include "python/extract.h"
+#include "python/gil.h"
 
 namespace quillmere::convert {
+namespace {
+
+// Whether the process waits for the writers before it ends; raises
+// kShuttingDownText if so.
+bool raise_if_shutting_down() {
+  if (!ExitWaits::instance().finishing()) return false;
+  python::raise_runtime_error(kShuttingDownText);
+  return true;
+}
+
+}  // namespace
 
 bool check_alive(const std::atomic<bool>& alive) {
+  if (raise_if_shutting_down()) return false;
   if (alive.load(std::memory_order_seq_cst)) return true;
   python::raise_runtime_error(kCrashedText);
   return false;
@@ -48,9 +62,15 @@ bool check_row_fits(const store::Database& db, std::size_t id_size, std::size_t 
 
 bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
                 std::string_view closed_prefix) {
-  Status sent = sender.send(std::move(op));
-  if (sent.ok()) return true;
-  python::raise_runtime_error(std::string(closed_prefix) + sent.message());
+  TrySendResult sent = sender.try_send(op);
+  while (sent == TrySendResult::kFull) {
+    sent = python::without_gil([&] { return sender.send_for(op, kSignalCheckInterval); });
+    if (sent == TrySendResult::kFull && PyErr_CheckSignals() < 0) return false;
+  }
+  if (sent == TrySendResult::kSent) return true;
+  if (!raise_if_shutting_down()) {
+    python::raise_runtime_error(std::string(closed_prefix) + sender.closed_text());
+  }
   return false;
 }
 

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,10 +24,17 @@ namespace quillmere::convert {
 
 // Raised by every write once the engine's writer has ended.
 inline constexpr const char* kCrashedText = "Background write worker has crashed!";
+// Raised by every write once the process has begun to wait for the writers
+// before it ends: a write queued later would not be waited for. Also what a
+// queue closed by that wait refuses sends with.
+inline constexpr const char* kShuttingDownText =
+    "The interpreter is shutting down: the engine no longer takes writes";
 // Begins what close_engine raises when a background thread failed; the
 // failure's text follows.
 inline constexpr const char* kPanickedPrefix = "Background writer panicked during shut down: ";
 
+// Raises kShuttingDownText once the process waits for the writers, and
+// kCrashedText once the engine's writer has ended.
 bool check_alive(const std::atomic<bool>& alive);
 
 // Raises "{message}{id}.{error}", the form of every per-document message;
@@ -47,9 +55,16 @@ bool check_json_payload(std::string_view text, std::string_view id, std::string_
 // Refuses a write whose rows the store could not hold (engine::check_row_limit).
 bool check_row_fits(const store::Database& db, std::size_t id_size, std::size_t document_size);
 
-// Sends `op`; a disconnected queue raises "{closed_prefix}{channel text}".
+// Sends `op`. A full queue is waited on without the interpreter lock, so
+// that the program's other threads go on (one of them may hold what the
+// writer waits for), and pending signals are handled every
+// kSignalCheckInterval: a signal handler's exception is raised with `op`
+// not queued. A closed queue raises "{closed_prefix}{channel text}", or
+// kShuttingDownText when the process waits for the writers.
 bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
                 std::string_view closed_prefix);
+
+inline constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
 // A record of a bulk insert: its id and its payload object (a dict or a str).
 struct Record {

@@ -19,10 +19,12 @@
 #include "engine/write_op.h"
 #include "python/arguments.h"
 #include "python/errors.h"
+#include "python/exit_hooks.h"
 #include "python/extract.h"
 #include "python/gil.h"
 #include "python/method_call.h"
 #include "python/native_class.h"
+#include "python/process_owner.h"
 #include "python/ref.h"
 #include "store/database.h"
 
@@ -54,19 +56,21 @@ struct EngineFields {
   }
 };
 
-// At interpreter exit an open engine is shut down as close_engine would:
-// a Shutdown behind everything queued, sent through a copy of the sender
-// taken while the engine cannot be released.
+// When the process waits for the writers, an open engine is shut down as
+// close_engine would: a Shutdown behind everything queued, sent through a
+// copy of the sender taken while the engine cannot be released, after which
+// the queue takes nothing more.
 ExitWaits::Prepare shutdown_at_exit(const EngineFields& fields) {
   return [&fields]() -> std::function<void()> {
-    return [sender = *fields.sender]() mutable {
-      (void)sender.send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+    return [sender = *fields.sender]() {
+      (void)sender.send_last(WriteOp{WriteOp::Kind::kShutdown, {}, {}}, convert::kShuttingDownText);
     };
   };
 }
 
 struct DBEngineObject {
   PyObject_HEAD
+  python::ProcessOwner owner;
   python::BorrowFlag borrow;
   EngineFields fields;
 };
@@ -113,11 +117,13 @@ constexpr Method<2> kUpsert{"DBEngine.upsert", {"id", "payload"}};
 constexpr Method<2> kFilterByMetadata{"DBEngine.filter_by_metadata", {"index_key", "index_value"}};
 
 // Joins the writer and forgets the engine at exit; the writer's crash, if any,
-// as the panicked-writer error.
+// as the panicked-writer error. The writer never needs the interpreter lock;
+// it is let go meanwhile so that the program's other threads go on (one of
+// them may hold what the writer waits for).
 PyObject* join_writer(EngineFields& fields) {
   WorkerThread writer = std::move(*fields.writer_thread);
   fields.writer_thread.reset();
-  std::optional<std::string> failure = writer.join();
+  std::optional<std::string> failure = python::without_gil([&] { return writer.join(); });
   ExitWaits::instance().remove(fields.exit_token);
   if (failure) return raise(convert::kPanickedPrefix + *failure);
   return none();
@@ -128,10 +134,11 @@ PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return python::call_method<DBEngineObject, python::BorrowKind::kExclusive>(
       kCloseEngine, self, args, nargs, kwnames, [](DBEngineObject& engine, auto&) -> PyObject* {
         EngineFields& fields = engine.fields;
-        // The writer applies everything queued before the Shutdown, then
-        // ends; it never needs the interpreter lock, so waiting with it held
-        // is safe.
-        Status sent = fields.sender->send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+        // The writer applies everything queued before the Shutdown, then ends.
+        Status sent = python::without_gil([&] {
+          return fields.sender->send_last(WriteOp{WriteOp::Kind::kShutdown, {}, {}},
+                                          std::string(kDisconnectedText));
+        });
         if (sent.ok()) return fields.writer_thread ? join_writer(fields) : none();
         // A writer that crashed has released the queue: its crash is the
         // news, not the refused send.
@@ -140,6 +147,9 @@ PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
           if (joined == nullptr) return nullptr;
           Py_DECREF(joined);
         }
+        // The process's wait for the writers closed the engine: everything
+        // queued before it is committed.
+        if (ExitWaits::instance().finishing()) return none();
         return raise("Failed to send shutdown signal " + sent.message());
       });
 }
@@ -252,7 +262,7 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* bound[1];
   if (!python::bind_arguments(parameters, args, kwargs, bound)) return nullptr;
   std::optional<std::string_view> path = python::extract_str(bound[0], "path");
-  if (!path) return nullptr;
+  if (!path || !python::wait_for_writers_before_child_exit()) return nullptr;
 
   EngineFields fields;
   Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
@@ -268,12 +278,18 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = python::allocate_instance(type);
   if (self == nullptr) return nullptr;  // `fields` goes in declaration order
   auto* engine = reinterpret_cast<DBEngineObject*>(self);
+  new (&engine->owner) python::ProcessOwner();
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) EngineFields(std::move(fields));
-  auto threads = std::make_shared<ThreadGroup>();
-  threads->add(*engine->fields.writer_thread);
-  engine->fields.exit_token =
-      ExitWaits::instance().add(shutdown_at_exit(engine->fields), std::move(threads));
+  try {
+    auto threads = std::make_shared<ThreadGroup>();
+    threads->add(*engine->fields.writer_thread);
+    engine->fields.exit_token =
+        ExitWaits::instance().add(shutdown_at_exit(engine->fields), std::move(threads));
+  } catch (...) {
+    Py_DECREF(self);  // the writer drains the empty queue and ends
+    throw;
+  }
   return self;
 }
 
@@ -283,10 +299,11 @@ PyObject* db_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void db_engine_dealloc(PyObject* self) {
   auto* engine = reinterpret_cast<DBEngineObject*>(self);
-  // From here on the exit waits only for the writer to drain the queue.
-  ExitWaits::instance().release(engine->fields.exit_token, {});
-  engine->fields.~EngineFields();
-  engine->borrow.~BorrowFlag();
+  if (engine->owner.is_current()) {
+    // From here on the exit waits only for the writer to drain the queue.
+    ExitWaits::instance().release(engine->fields.exit_token);
+    engine->fields.~EngineFields();
+  }
   python::free_instance(self);
 }
 

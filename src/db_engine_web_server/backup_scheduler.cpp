@@ -1,9 +1,9 @@
 #include "db_engine_web_server/backup_scheduler.h"
 
 #include <optional>
-#include <thread>
 #include <utility>
 
+#include "common/exit_waits.h"
 #include "common/local_time.h"
 #include "common/worker_thread.h"
 
@@ -17,7 +17,11 @@ Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, std::string b
           const LocalDateTime now = local_now();
           const std::optional<LocalDateTime> target = next_backup_run(now, backup_time);
           if (!target) return Status::Error("Date calculation failed");
-          std::this_thread::sleep_for(wall_clock_difference(*target, now));
+          // The process's wait for the writers wakes it: its sender must not
+          // keep the queue of a released engine open then.
+          if (ExitWaits::instance().sleep_unless_finishing(wall_clock_difference(*target, now))) {
+            return Status::Ok();
+          }
           // Named after the moment of waking, which may differ from the target.
           std::string target_path = join_backup_path(backup_dir, backup_file_name(local_now()));
           engine::WriteOp op{engine::WriteOp::Kind::kBackup, std::move(target_path), {}};

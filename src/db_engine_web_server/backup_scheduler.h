@@ -1,9 +1,10 @@
 // The backup scheduler of a DBEngineWebServer: a detached thread that sleeps
 // until the next run (next_backup_run: today at the backup time, else one
 // calendar month on), then queues a Backup operation on the write queue and
-// starts over. Nothing wakes it early; it ends when a send fails (the queue's
-// receiver has gone) or as a crash ("Date calculation failed") when no next
-// run can be represented. Any thread may start it.
+// starts over. It ends when a send fails (the queue is closed), when the
+// process begins to wait for the engines' writers before it ends, or as a
+// crash ("Date calculation failed") when no next run can be represented. Any
+// thread may start it.
 #pragma once
 
 #include <string>

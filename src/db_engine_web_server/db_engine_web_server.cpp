@@ -28,10 +28,12 @@
 #include "json/syntax_check.h"
 #include "python/arguments.h"
 #include "python/errors.h"
+#include "python/exit_hooks.h"
 #include "python/extract.h"
 #include "python/gil.h"
 #include "python/method_call.h"
 #include "python/native_class.h"
+#include "python/process_owner.h"
 #include "python/ref.h"
 #include "store/database.h"
 
@@ -58,14 +60,13 @@ struct ServerFields {
   // the exit to await.
   std::shared_ptr<ThreadGroup> all_threads;
   bool enable_logging = false;
-  bool has_schedule = false;        // a backup scheduler holds a sender of the write queue
   ExitWaits::Token exit_token = 0;  // this engine's entry in ExitWaits
 
   ServerFields() = default;
   ServerFields(ServerFields&&) = default;
   ~ServerFields() {
     db.reset();
-    sender.reset();  // disconnects the write queue unless a schedule holds it
+    sender.reset();  // disconnects the write queue unless a backup scheduler holds it
     apply_probe.reset();
     wal_thread.reset();
     writer_thread.reset();
@@ -87,43 +88,38 @@ struct ServerFields {
 
 struct ServerObject {
   PyObject_HEAD
+  python::ProcessOwner owner;
   python::BorrowFlag borrow;
   ServerFields fields;
 };
 
 // Stops the threads in order: the Shutdown passes the WAL writer to the
-// database writer behind everything queued, and both are awaited; then the
-// log thread is asked to stop, once every write it could log was queued, and
+// database writer behind everything queued (the write queue takes nothing
+// after it, refusing with `refusal`), and both are awaited; then the log
+// thread is asked to stop, once every write it could log was queued, and
 // awaited. Every failure is ignored: a thread that already ended has nothing
-// left to do. `threads` are the handles of ServerFields::threads().
+// left to do. `threads` are the handles of ServerFields::threads(). The
+// threads never need the interpreter lock.
 void stop_threads(const Sender<WriteOp>& sender, const Sender<LogOp>* log_sender,
-                  const std::vector<WorkerThread>& threads) {
-  (void)sender.send(WriteOp{WriteOp::Kind::kShutdown, {}, {}});
+                  const std::vector<WorkerThread>& threads, std::string refusal) {
+  (void)sender.send_last(WriteOp{WriteOp::Kind::kShutdown, {}, {}}, std::move(refusal));
   const std::size_t writers = std::min<std::size_t>(threads.size(), 2);
   for (std::size_t i = 0; i < writers; ++i) (void)threads[i].join();
   if (log_sender != nullptr) (void)log_sender->send(LogOp::shutdown());
   for (std::size_t i = writers; i < threads.size(); ++i) (void)threads[i].join();
 }
 
-// At interpreter exit an open engine is closed as close_engine would, through
-// copies of the senders taken while the engine cannot be released. The
-// thread handles are copied now, since close_engine may take them out of the
-// object on another thread while the exit runs.
+// When the process waits for the writers, an open engine is closed as
+// close_engine would, through copies of the senders taken while the engine
+// cannot be released. The thread handles are copied now, since close_engine
+// may take them out of the object on another thread meanwhile. A released
+// engine needs no shutdown: its queues drain and disconnect (a backup
+// scheduler lets go of its sender when the wait begins).
 ExitWaits::Prepare shutdown_at_exit(const ServerFields& fields) {
   return [&fields, threads = fields.threads()]() -> std::function<void()> {
     return [sender = *fields.sender, log_sender = fields.log_sender, threads] {
-      stop_threads(sender, log_sender ? &*log_sender : nullptr, threads);
+      stop_threads(sender, log_sender ? &*log_sender : nullptr, threads, convert::kShuttingDownText);
     };
-  };
-}
-
-// A released engine ends by itself once its queues disconnect, unless a
-// backup schedule keeps the write queue open: then the exit stops it,
-// through the sender the object leaves behind.
-ExitWaits::Prepare shutdown_released_at_exit(ServerFields& fields) {
-  if (!fields.has_schedule) return {};
-  return [sender = std::move(*fields.sender), threads = fields.threads()]() -> std::function<void()> {
-    return [sender, threads] { stop_threads(sender, nullptr, threads); };
   };
 }
 
@@ -201,12 +197,14 @@ std::optional<std::string> close(ServerFields& fields) {
   fields.wal_thread.reset();
   fields.writer_thread.reset();
   fields.log_thread.reset();
-  // The threads run without the interpreter lock, so waiting with it held
-  // cannot deadlock.
-  stop_threads(*fields.sender, fields.log_sender ? &*fields.log_sender : nullptr, threads);
-  // A backup may take long and never needs the interpreter: other threads
-  // run meanwhile (the exclusive borrow keeps them off this object).
-  python::without_gil([&] { fields.all_threads->join_all(); });
+  // The waits let go of the interpreter lock: a backup may take long, and
+  // one of the program's other threads may hold what a writer waits for
+  // (the exclusive borrow keeps them off this object).
+  python::without_gil([&] {
+    stop_threads(*fields.sender, fields.log_sender ? &*fields.log_sender : nullptr, threads,
+                 std::string(kDisconnectedText));
+    fields.all_threads->join_all();
+  });
   ExitWaits::instance().remove(fields.exit_token);
   if (threads.empty()) return std::nullopt;
   return fields.counters->failure();
@@ -229,6 +227,7 @@ PyObject* close_engine(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* enter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!reinterpret_cast<ServerObject*>(self)->owner.check()) return nullptr;
   const python::ParameterList parameters{kEnter.qualified_name, nullptr, 0, 0};
   if (!python::bind_arguments(parameters, args, nargs, kwnames, nullptr)) return nullptr;
   return Py_NewRef(self);
@@ -318,15 +317,14 @@ struct BulkWrite {
   }
 };
 
-// Sends the accepted operations in order through a clone of the sender; the
-// first refused send ends the sending (earlier operations stay queued) and
-// gives the channel's text.
-Status send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk) {
-  const Sender<WriteOp> clone = sender;
+// Sends the accepted operations in order; the first that cannot be queued
+// ends the sending (earlier operations stay queued) and raises
+// "{closed_prefix}{channel text}", or what convert::send_write raises.
+bool send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk, std::string_view closed_prefix) {
   for (WriteOp& op : bulk.ops) {
-    if (Status sent = clone.send(std::move(op)); !sent.ok()) return sent;
+    if (!convert::send_write(sender, std::move(op), closed_prefix)) return false;
   }
-  return Status::Ok();
+  return true;
 }
 
 // Offers the ids of a bulk insert's queued records to the audit log as one
@@ -337,11 +335,9 @@ void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
 }
 
 // Once every accepted operation is queued, the audit log is offered their
-// ids; a refused send raises `closed_prefix` with the channel's text and
-// offers nothing.
-PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix,
-                      Status sent) {
-  if (!sent.ok()) return python::raise_runtime_error(std::string(closed_prefix) + sent.message());
+// ids; a refused send has raised and offers nothing.
+PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix) {
+  if (!send_accepted(*fields.sender, bulk, closed_prefix)) return nullptr;
   auto_log_batch(fields, std::move(bulk.accepted_ids));
   return failure_list(bulk.refused);
 }
@@ -374,8 +370,7 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           bulk.refused.push_back(
               Refused{std::move(op.id), std::move(record.payload), std::move(message)});
         }
-        Status sent = python::without_gil([&] { return send_accepted(*fields.sender, bulk); });
-        return finish_bulk(fields, bulk, "Write queue is full or closed. ", sent);
+        return finish_bulk(fields, bulk, "Write queue is full or closed. ");
       });
 }
 
@@ -396,7 +391,7 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
         bulk.ops.reserve(records->size());
         std::vector<std::size_t> refused_records;
         const std::uint64_t limit = fields.db->length_limit();
-        Status sent = python::without_gil([&] {
+        python::without_gil([&] {
           for (std::size_t i = 0; i < texts.size(); ++i) {
             const std::string& id = (*records)[i].id;
             std::string message;
@@ -412,12 +407,11 @@ PyObject* insert_many_json(PyObject* self, PyObject* const* args, Py_ssize_t nar
             bulk.refused.push_back(Refused{id, {}, std::move(message)});
             refused_records.push_back(i);
           }
-          return send_accepted(*fields.sender, bulk);
         });
         for (std::size_t i = 0; i < refused_records.size(); ++i) {
           bulk.refused[i].payload = std::move((*records)[refused_records[i]].payload);
         }
-        return finish_bulk(fields, bulk, "Write queue is full or closed ", sent);
+        return finish_bulk(fields, bulk, "Write queue is full or closed ");
       });
 }
 
@@ -475,6 +469,7 @@ PyObject* filter_by_metadata(PyObject* self, PyObject* const* args, Py_ssize_t n
 // a lock, so not a snapshot.
 PyObject* queue_size(PyObject* self, void*) {
   auto* engine = reinterpret_cast<ServerObject*>(self);
+  if (!engine->owner.check()) return nullptr;
   python::Borrow borrow(engine->borrow, python::BorrowKind::kShared);
   if (!borrow.ok()) return nullptr;
   const ServerFields& fields = engine->fields;
@@ -503,7 +498,7 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   std::optional<bool> enable_logging = python::extract_bool(bound[3], "enable_logging", false);
-  if (!enable_logging) return nullptr;
+  if (!enable_logging || !python::wait_for_writers_before_child_exit()) return nullptr;
 
   ServerFields fields;
   Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
@@ -539,7 +534,6 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Status scheduled =
         start_backup_scheduler(*fields.sender, std::string(*backup_dir), parsed.value());
     if (!scheduled.ok()) return python::raise_runtime_error(scheduled.message());
-    fields.has_schedule = true;
   }
   if (fields.enable_logging) {
     auto [log_sender, log_receiver] = make_channel<LogOp>(LOG_CHANNEL_CAPACITY);
@@ -553,11 +547,17 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* self = python::allocate_instance(type);
   if (self == nullptr) return nullptr;  // `fields` goes in declaration order
   auto* engine = reinterpret_cast<ServerObject*>(self);
+  new (&engine->owner) python::ProcessOwner();
   new (&engine->borrow) python::BorrowFlag();
   new (&engine->fields) ServerFields(std::move(fields));
   ServerFields& kept = engine->fields;
-  for (const WorkerThread& thread : kept.threads()) kept.all_threads->add(thread);
-  kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.all_threads);
+  try {
+    for (const WorkerThread& thread : kept.threads()) kept.all_threads->add(thread);
+    kept.exit_token = ExitWaits::instance().add(shutdown_at_exit(kept), kept.all_threads);
+  } catch (...) {
+    Py_DECREF(self);  // released as without close_engine: the threads drain and end
+    throw;
+  }
   return self;
 }
 
@@ -567,11 +567,11 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void server_dealloc(PyObject* self) {
   auto* engine = reinterpret_cast<ServerObject*>(self);
-  // From here on the exit waits for the threads to drain the queues.
-  ExitWaits::instance().release(engine->fields.exit_token,
-                                shutdown_released_at_exit(engine->fields));
-  engine->fields.~ServerFields();
-  engine->borrow.~BorrowFlag();
+  if (engine->owner.is_current()) {
+    // From here on the exit waits for the threads to drain the queues.
+    ExitWaits::instance().release(engine->fields.exit_token);
+    engine->fields.~ServerFields();
+  }
   python::free_instance(self);
 }
 

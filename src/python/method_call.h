@@ -2,9 +2,10 @@
 // qualified name and its required positional-or-keyword parameters), from
 // which both the argument binding and the class's method table (with the
 // text signature shown by help()) are made. call_method runs the first steps
-// of every method: bind the arguments, then borrow the object (shared for
-// most methods, exclusive for close-like ones) for the rest of the call. Use
-// only with the interpreter lock held.
+// of every method: refuse a process that did not make the object, bind the
+// arguments, then borrow the object (shared for most methods, exclusive for
+// close-like ones) for the rest of the call. Use only with the interpreter
+// lock held.
 #pragma once
 
 #include <Python.h>
@@ -38,17 +39,19 @@ struct Method {
   }
 };
 
-// Binds the arguments (vectorcall convention), takes a borrow of kind `kind`
-// on `Object::borrow`, and returns body(object, bound); C++ exceptions become
+// Refuses a call in a process other than `Object::owner`'s, binds the
+// arguments (vectorcall convention), takes a borrow of kind `kind` on
+// `Object::borrow`, and returns body(object, bound); C++ exceptions become
 // Python ones (guarded).
 template <typename Object, BorrowKind kind, std::size_t N, typename Body>
 PyObject* call_method(const Method<N>& method, PyObject* self, PyObject* const* args,
                       Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return guarded([&]() -> PyObject* {
+    Object& object = *reinterpret_cast<Object*>(self);
+    if (!object.owner.check()) return nullptr;
     std::array<PyObject*, N> bound{};
     const ParameterList parameters{method.qualified_name, method.parameters.data(), N, N};
     if (!bind_arguments(parameters, args, nargs, kwnames, bound.data())) return nullptr;
-    Object& object = *reinterpret_cast<Object*>(self);
     Borrow borrow(object.borrow, kind);
     if (!borrow.ok()) return nullptr;
     return body(object, bound);

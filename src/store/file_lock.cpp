@@ -1,6 +1,7 @@
 #include "store/file_lock.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <set>
+#include <map>
 #include <utility>
 
 #include "common/io_error.h"
@@ -17,17 +18,35 @@
 namespace quillmere::store {
 namespace {
 
-// The files this process holds, by (device, inode). Leaked on purpose: a
-// detached writer thread may release its database while the process exits,
-// after static destructors have run.
+// The files this process holds: their lock descriptors by (device, inode).
+// Leaked on purpose: a detached writer thread may release its database while
+// the process exits, after static destructors have run.
 struct Registry {
   std::mutex mutex;
-  std::set<std::pair<dev_t, ino_t>> held;  // guarded by mutex
+  std::map<std::pair<dev_t, ino_t>, int> held;  // guarded by mutex
 };
 
+Registry* current = nullptr;
+
+// Around a fork the registry is held, so that the child gets it whole. A lock
+// belongs to the open file, which the child's copy of the descriptor shares:
+// the child lets go of its copies, or a child that outlives the parent's
+// engine would keep the file locked. Its copies of the parent's engines are
+// never used, so it starts with an empty registry of its own.
+void hold_for_fork() { current->mutex.lock(); }
+void let_go_in_parent() { current->mutex.unlock(); }
+void start_over_in_child() {
+  for (const auto& [file, fd] : current->held) ::close(fd);
+  current = new Registry();
+}
+
 Registry& registry() {
-  static Registry* const instance = new Registry();
-  return *instance;
+  static const bool created = [] {
+    current = new Registry();
+    return pthread_atfork(hold_for_fork, let_go_in_parent, start_over_in_child) == 0;
+  }();
+  (void)created;
+  return *current;
 }
 
 }  // namespace
@@ -69,7 +88,7 @@ Result<FileLock> FileLock::acquire(const std::string& path) {
     ::close(fd);
     return Status::Error(io_error_text(error));
   }
-  reg.held.insert({opened.st_dev, opened.st_ino});
+  reg.held.emplace(std::make_pair(opened.st_dev, opened.st_ino), fd);
   return FileLock(fd, opened.st_dev, opened.st_ino);
 }
 

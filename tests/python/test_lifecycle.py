@@ -100,6 +100,11 @@ def test_interpreter_exit_commits_every_accepted_write(tmp_path, mode):
     assert exit_test.run_once(mode, 0, str(tmp_path), count=min(exit_test.MODES[mode][1], 20000), pad=4000) is None
 
 
+@pytest.mark.parametrize("mode", exit_test.DAEMON_WRITERS)
+def test_daemon_threads_writing_through_the_exit_lose_no_accepted_write(tmp_path, mode):
+    assert exit_test.run_daemon_writers_once(mode, 0, str(tmp_path)) is None
+
+
 COMMIT_FAILURE = """
 import json, os, resource, signal, sys, time
 from quillmere import DBEngine

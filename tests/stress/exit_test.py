@@ -1,6 +1,7 @@
 """Interpreters ending while an engine has work (MODES: released without close_engine; after a
 large insert_many, the script's end, sys.exit, an uncaught exception, del; daemon threads in
-reads): every accepted write is in the file every time, exit code and stderr as expected."""
+reads; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
+sys.exit): every accepted write is in the file every time, exit code and stderr as expected."""
 
 import glob
 import os
@@ -40,6 +41,47 @@ MODES = {
 }
 
 
+# Four daemon threads insert until the process ends; each id whose insert returned is then
+# appended to a side file, so the file names writes that were accepted (a thread stopped by
+# the exit between the two may leave one accepted write unnamed).
+DAEMON_WRITING = """import os, sys, threading, time
+import quillmere
+db = getattr(quillmere, sys.argv[2])(sys.argv[1])
+returned = os.open(sys.argv[1] + ".returned", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+def writer(t):
+    for i in range(10**9):
+        db.insert(f"t{t}-{i:07}", {"i": i})
+        os.write(returned, f"t{t}-{i:07}\\n".encode())
+for t in range(4):
+    threading.Thread(target=writer, args=(t,), daemon=True).start()
+time.sleep(0.3)
+"""
+# mode -> (class, script)
+DAEMON_WRITERS = {f"daemon-{cls}-{end}": (cls, DAEMON_WRITING + tail)
+                  for cls in ("DBEngine", "DBEngineWebServer") for end, tail in (("end", ""), ("exit", "sys.exit(0)\n"))}
+
+
+def run_daemon_writers_once(name, run, workdir):
+    """None when every write named in the side file is stored after a run of the mode."""
+    cls, script = DAEMON_WRITERS[name]
+    path = os.path.join(workdir, f"{name}{run}.db")
+    try:
+        result = subprocess.run([sys.executable, "-c", script, path, cls], capture_output=True, text=True, timeout=120)
+    except subprocess.TimeoutExpired:
+        return f"{name} run {run}: no exit within 120 s"
+    if (result.returncode, result.stderr) != (0, ""):
+        return f"{name} run {run}: exit code {result.returncode}, stderr {result.stderr[-2000:]!r}"
+    with open(path + ".returned") as names:
+        accepted = names.read().split()
+    documents, _ = read_file(path)
+    for leftover in glob.glob(path + "*"):
+        os.unlink(leftover)
+    lost = set(accepted) - set(documents)
+    if not accepted or lost:
+        return f"{name} run {run}: {len(lost)} of {len(accepted)} accepted writes lost, e.g. {sorted(lost)[:3]}"
+    return None
+
+
 def run_once(name, run, workdir, count=None, pad=0):
     """None when a run of the mode exits as expected with all its documents stored (batches
     padded with a string of `pad` characters)."""
@@ -68,9 +110,9 @@ def run_once(name, run, workdir, count=None, pad=0):
 if __name__ == "__main__" and sys.argv[1:2] == ["--job"]:
     run_job()
 elif __name__ == "__main__":  # each run checked in a process of its own
-    args = options(runs=50, jobs=4, modes=",".join(MODES))
+    args = options(runs=50, jobs=4, modes=",".join([*MODES, *DAEMON_WRITERS]))
     workdir = tempfile.mkdtemp(prefix="quillmere_exit_")
-    jobs = {f"{name} run {run}": ["run_once", name, run, workdir] for run in range(args.runs)
-            for name in args.modes.split(",")}
+    jobs = {f"{name} run {run}": ["run_daemon_writers_once" if name in DAEMON_WRITERS else "run_once", name, run, workdir]
+            for run in range(args.runs) for name in args.modes.split(",")}
     finish("exit test", run_jobs(jobs, args.jobs), f"{len(jobs)} runs", workdir)
 

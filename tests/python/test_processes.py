@@ -1,0 +1,218 @@
+"""Engines and the life of a process: exit handlers and finalizers that write, forked
+children, multiprocessing children that return without close_engine, subinterpreters, and
+writes that wait for room in a full queue. Each case runs in an interpreter of its own."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_python, stored_documents
+
+CLASSES = ["DBEngine", "DBEngineWebServer"]
+SHUTTING_DOWN = "The interpreter is shutting down: the engine no longer takes writes"
+FOREIGN = ("This engine was opened by another process and came here through a fork; "
+           "open a new engine in this process")
+
+# Each script writes 2,000 documents "0000".."1999" into sys.argv[1] through the class named by
+# sys.argv[2] at some point of the interpreter's exit, with nothing waiting for them.
+WRITE = """
+def write(path=sys.argv[1], name=sys.argv[2]):
+    import quillmere
+    db = getattr(quillmere, name)(path)
+    for i in range(2000):
+        db.insert(f"{i:04}", {"i": i})
+    return db
+"""
+LATE_WRITERS = {
+    "atexit handler registered before the import": "import atexit, sys\n" + WRITE
+    + "atexit.register(write)\nimport quillmere\n",
+    "first import inside an atexit handler": "import atexit, sys\n" + WRITE + "atexit.register(write)\n",
+    "__del__ run during finalization": "import sys\nimport quillmere\nclass Late:\n"
+    "    def __init__(self):\n        self.open, self.path = getattr(quillmere, sys.argv[2]), sys.argv[1]\n"
+    "    def __del__(self):\n        db = self.open(self.path)\n"
+    "        for i in range(2000):\n            db.insert(f'{i:04}', {'i': i})\nkeep = Late()\n",
+    "atexit handler registered before the import, writing to an engine opened after it":
+    "import atexit, sys\natexit.register(lambda: [db.insert(f'{i:04}', {'i': i}) for i in range(2000)])\n"
+    "import quillmere\ndb = getattr(quillmere, sys.argv[2])(sys.argv[1])\n",
+    "logging.shutdown flushing a MemoryHandler into the store": "import logging, logging.handlers, sys\n"
+    + WRITE + "import quillmere\ndb = getattr(quillmere, sys.argv[2])(sys.argv[1])\n"
+    "class Store(logging.Handler):\n    def emit(self, record):\n"
+    "        db.insert(record.getMessage(), {'i': int(record.getMessage())})\n"
+    "log = logging.getLogger('q')\nlog.addHandler(logging.handlers.MemoryHandler(10**6, target=Store()))\n"
+    "for i in range(2000):\n    log.error(f'{i:04}')\n",
+}
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("ending", LATE_WRITERS)
+def test_writes_made_during_the_exit_are_all_committed(db_path, cls, ending):
+    run = run_python(LATE_WRITERS[ending], db_path, cls)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert stored_documents(db_path) == {f"{i:04}": f'{{"i":{i}}}'.encode() for i in range(2000)}
+
+
+FORKED = """
+import json, os, sys
+import quillmere
+db = getattr(quillmere, sys.argv[2])(sys.argv[1])
+db.insert("parent", {})
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    outcome = {}
+    for step in filter(None, sys.argv[3].split(",")):
+        try:
+            outcome[step] = {"write": lambda: db.insert("child", {}), "close": db.close_engine,
+                             "read": lambda: db.get("parent")}[step]()
+        except RuntimeError as error:
+            outcome[step] = str(error)
+    os.write(write, json.dumps(outcome).encode())
+    sys.exit(0)
+os.close(write)
+_, status = os.waitpid(pid, 0)
+outcome = json.loads(os.read(read, 10000))
+db.insert("after", {})
+db.close_engine()
+print(json.dumps({"status": status, "child": outcome, "parent": [db.get("parent"), db.get("after")]}))
+"""
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("steps", ["", "write,close", "write", "read"])
+def test_an_engine_carried_into_a_forked_child_refuses_it_and_leaves_the_parent_alone(db_path, cls, steps):
+    run = run_python(FORKED, db_path, cls, steps, timeout=60)
+    assert (run.returncode, run.stderr) == (0, "")
+    outcome = json.loads(run.stdout)
+    assert outcome == {"status": 0, "child": {step: FOREIGN for step in filter(None, steps.split(","))},
+                       "parent": [{}, {}]}
+    assert stored_documents(db_path) == {"parent": b"{}", "after": b"{}"}
+
+
+MULTIPROCESSING = """
+import multiprocessing, os, sys, threading
+import quillmere
+
+def child(path, name):
+    db = getattr(quillmere, name)(path)
+    for i in range(20000):
+        db.insert(f"{i:05}", {"i": i})
+    # A thread still writing when the child returns: what it was told is queued is kept,
+    # and once the child waits for the writers it is told why nothing more is.
+    def late():
+        with open(path + ".late", "w") as out:
+            for i in range(20000, 10**9):
+                try:
+                    db.insert(f"{i:05}", {"i": i})
+                except RuntimeError as error:
+                    print(i, error, file=out)
+                    return
+    threading.Thread(target=late).start()
+
+def pool_task(args):
+    child(*args)
+
+if __name__ == "__main__":
+    path, name, method, how = sys.argv[1:]
+    context = multiprocessing.get_context(method)
+    if how == "pool":
+        pool = context.Pool(1)
+        pool.map(pool_task, [(path, name)])
+        pool.close()
+        pool.join()
+    else:
+        process = context.Process(target=child, args=(path, name))
+        process.start()
+        process.join()
+        assert process.exitcode == 0, process.exitcode
+    print(open(path + ".late").read(), end="")
+"""
+
+
+@pytest.mark.parametrize("cls, method, how", [(cls, method, "process") for cls in CLASSES
+                                              for method in ("fork", "forkserver")]
+                         + [("DBEngine", "forkserver", "pool")])
+def test_a_multiprocessing_child_that_returns_keeps_every_accepted_write(tmp_path, cls, method, how):
+    path = str(tmp_path / "db")
+    script = tmp_path / "script.py"  # forkserver children import the main module from its file
+    script.write_text(MULTIPROCESSING)
+    run = subprocess.run([sys.executable, str(script), path, cls, method, how], capture_output=True, text=True,
+                         timeout=120)
+    assert (run.returncode, run.stderr) == (0, "")
+    late, message = run.stdout.split(" ", 1)
+    assert message == SHUTTING_DOWN + "\n"
+    assert sorted(stored_documents(path)) == [f"{i:05}" for i in range(int(late))]
+
+
+SUBINTERPRETER = """
+import sys, _testcapi
+import quillmere
+db = quillmere.DBEngine(sys.argv[1])
+code = "try:\\n    import quillmere\\nexcept ImportError as error:\\n    print(error)\\n"
+assert _testcapi.run_in_subinterp(code) == 0
+db.insert("after", {})
+print(db.close_engine())
+"""
+
+
+def test_a_subinterpreter_is_refused_and_leaves_the_main_engines_alone(db_path):
+    pytest.importorskip("_testcapi")
+    run = run_python(SUBINTERPRETER, db_path)
+    assert (run.stdout, run.stderr) == (
+        "module quillmere.quillmere does not support loading in subinterpreters\nNone\n", "")
+    assert stored_documents(db_path) == {"after": b"{}"}
+
+
+# A thread of the program holds the store's write lock for a moment, while the main thread
+# writes more than the queue holds and closes: the writes and the close wait without holding
+# the interpreter lock, so the thread gets to let go before the writer's 5 s busy timeout.
+HELD_WRITE_LOCK = """
+import json, signal, sqlite3, sys, threading, time
+import quillmere
+db = getattr(quillmere, sys.argv[2])(sys.argv[1])
+db.insert("seed", {})
+while db.get("seed") is None:
+    time.sleep(0.005)
+held, interrupt = threading.Event(), sys.argv[3] == "interrupt"
+def hold_write_lock():
+    blocker = sqlite3.connect(sys.argv[1], isolation_level=None, check_same_thread=False)
+    blocker.execute("BEGIN IMMEDIATE")
+    held.set()
+    time.sleep(0.5)
+    if interrupt:
+        signal.raise_signal(signal.SIGINT)
+        time.sleep(0.5)
+    blocker.execute("ROLLBACK")
+threading.Thread(target=hold_write_lock).start()
+held.wait()
+count, in_insert = 0, None
+try:
+    while count < 40000:
+        try:
+            db.insert(f"{count:05}", {})
+        except KeyboardInterrupt:
+            in_insert = True
+            break
+        count += 1
+except KeyboardInterrupt:
+    in_insert = False
+print(json.dumps({"count": count, "in_insert": in_insert, "close": db.close_engine()}))
+"""
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("interrupt", ["", "interrupt"])
+def test_writes_wait_for_a_full_queue_without_the_interpreter_lock(db_path, cls, interrupt):
+    run = run_python(HELD_WRITE_LOCK, db_path, cls, interrupt, timeout=60)
+    assert (run.returncode, run.stderr) == (0, "")
+    outcome = json.loads(run.stdout)
+    ids = sorted(stored_documents(db_path).keys() - {"seed"})
+    if not interrupt:
+        assert (outcome, len(ids)) == ({"count": 40000, "in_insert": None, "close": None}, 40000)
+        return
+    # Ctrl+C reaches a write waiting for room: it raises with nothing of that write queued.
+    count = outcome["count"]
+    assert outcome["in_insert"] is not None and count < 40000 and outcome["close"] is None
+    extra = 0 if outcome["in_insert"] else len(ids) - count  # interrupted after a write had returned
+    assert extra in (0, 1) and ids == [f"{i:05}" for i in range(count + extra)]
