@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -51,7 +52,8 @@ class DocumentWriter {
     while (!frames_.empty()) pop_frame();
   }
 
-  // On failure returns false with error_ set; no Python error stays pending.
+  // On failure returns false with error_ set, or with interrupted() and the
+  // interruption pending; no other Python error stays pending.
   bool write(PyObject* payload) {
     bool ok = write_value(payload);
     while (ok && !frames_.empty()) ok = advance();
@@ -59,11 +61,16 @@ class DocumentWriter {
     // The error's text is read only after the levels are left again: reading
     // it runs Python code, which the recursion limit would refuse.
     while (!frames_.empty()) pop_frame();
-    if (python_error_) error_ = python::take_error_text();
+    if (python_error_) {
+      std::optional<std::string> text = python::take_error_text();
+      interrupted_ = !text;
+      if (text) error_ = std::move(*text);
+    }
     return false;
   }
 
   const std::string& error() const { return error_; }
+  bool interrupted() const { return interrupted_; }
 
  private:
   enum class FrameKind {
@@ -351,6 +358,7 @@ class DocumentWriter {
   std::vector<Member> members_;
   std::string error_;
   bool python_error_ = false;
+  bool interrupted_ = false;
 };
 
 }  // namespace
@@ -360,7 +368,9 @@ bool dict_to_document(PyObject* payload, std::string& out, ConversionFailure& fa
   try {
     DocumentWriter writer(out);
     if (writer.write(payload)) return true;
-    failure = ConversionFailure{ConversionFailure::Kind::kConversion, writer.error()};
+    failure = writer.interrupted()
+                  ? ConversionFailure{ConversionFailure::Kind::kInterrupted, {}}
+                  : ConversionFailure{ConversionFailure::Kind::kConversion, writer.error()};
   } catch (const std::bad_alloc&) {
     failure = ConversionFailure{ConversionFailure::Kind::kSerialization, "memory allocation failed"};
   }

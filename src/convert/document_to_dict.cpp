@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 #include "common/stable_sort_few.h"
 #include "convert/key_cache.h"
@@ -168,7 +169,9 @@ PyObject* document_to_dict(std::string_view document, Reading reading) {
       return nullptr;
     }
     if (parsed.outcome == json::ParseResult::Outcome::kStopped) {
-      python::raise_runtime_error(object_error_prefix(messages) + python::take_error_text());
+      if (std::optional<std::string> error = python::take_error_text()) {
+        python::raise_runtime_error(object_error_prefix(messages) + *error);
+      }
       return nullptr;
     }
     value = builder.take_result();

@@ -39,6 +39,7 @@ bool stored_document_of_dict(PyObject* payload, std::string_view id,
                              std::string_view conversion_message, std::string& document) {
   ConversionFailure failure;
   if (dict_to_document(payload, document, failure)) return true;
+  if (failure.kind == ConversionFailure::Kind::kInterrupted) return false;  // already pending
   raise_for_document(failure.kind == ConversionFailure::Kind::kConversion
                          ? conversion_message
                          : "Failed to encode bytes for ",

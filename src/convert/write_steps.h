@@ -44,7 +44,8 @@ PyObject* raise_for_document(std::string_view message, std::string_view id,
 
 // Writes the stored document of a dict payload into `document`. A dict that
 // cannot become JSON raises "{conversion_message}{id}.{error}"; a failure to
-// write the JSON raises "Failed to encode bytes for {id}.{error}".
+// write the JSON raises "Failed to encode bytes for {id}.{error}"; an
+// interruption of the caller's code propagates as it was raised.
 bool stored_document_of_dict(PyObject* payload, std::string_view id,
                              std::string_view conversion_message, std::string& document);
 

@@ -356,6 +356,9 @@ PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
           convert::ConversionFailure failure;
           std::string message;
           if (!convert::dict_to_document(record.payload.get(), op.payload, failure)) {
+            // The call raises: none of the records is queued, so the caller
+            // knows that none was taken.
+            if (failure.kind == convert::ConversionFailure::Kind::kInterrupted) return nullptr;
             message = (failure.kind == convert::ConversionFailure::Kind::kConversion
                            ? "Python dict parsing error "
                            : "Serialization error ") +

@@ -56,7 +56,12 @@ void raise_argument_type_error(std::string_view message, const char* parameter) 
   PyErr_SetObject(PyExc_TypeError, exception.get());
 }
 
+bool pending_error_is_interruption() {
+  return PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception);
+}
+
 void note_pending_error(const char* parameter) {
+  if (pending_error_is_interruption()) return;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -64,7 +69,8 @@ void note_pending_error(const char* parameter) {
   PyErr_Restore(type, value, traceback);
 }
 
-std::string take_error_text() {
+std::optional<std::string> take_error_text() {
+  if (pending_error_is_interruption()) return std::nullopt;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -73,6 +79,7 @@ std::string take_error_text() {
   PyRef owned_traceback = PyRef::steal(traceback);
   if (!owned_value) return "unknown error";
   PyRef message = PyRef::steal(PyObject_Str(owned_value.get()));
+  if (!message && pending_error_is_interruption()) return std::nullopt;
   return type_name_of(owned_value.get()) + ": " + utf8_of(message.get());
 }
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -26,12 +27,21 @@ std::string cast_error_text(PyObject* object, std::string_view wanted);
 // Raises TypeError(message) carrying the note "while processing '{parameter}'".
 void raise_argument_type_error(std::string_view message, const char* parameter);
 
-// Adds the note "while processing '{parameter}'" to the pending exception.
+// Whether the pending exception is no Exception (KeyboardInterrupt,
+// SystemExit and the like): the caller's code was stopped, not refused, so
+// such an exception propagates unchanged, never noted or reported as a
+// failure. False when nothing is pending.
+bool pending_error_is_interruption();
+
+// Adds the note "while processing '{parameter}'" to the pending exception,
+// unless it is an interruption.
 void note_pending_error(const char* parameter);
 
 // Takes the pending exception and returns "{type}: {message}" (the
-// exception's type name, a colon, a blank, str() of the exception).
-std::string take_error_text();
+// exception's type name, a colon, a blank, str() of the exception). Nothing
+// when the pending exception is an interruption, or when reading its text
+// raised one: that one is left pending.
+std::optional<std::string> take_error_text();
 
 // Runs `body` (returning a new reference or null with the error set) and
 // turns a C++ exception escaping it into a Python one, so that none reaches

@@ -85,11 +85,15 @@ std::optional<std::vector<std::string>> extract_str_sequence(PyObject* value,
                                                              const char* parameter) {
   std::vector<std::string> texts;
   const Py_ssize_t size_hint = PySequence_Check(value) ? PySequence_Size(value) : -1;
-  // The reported length is only a hint (any __len__ may claim 2**40 items):
-  // room for more is made as items arrive.
+  // The reported length is only a hint (any __len__ may claim 2**40 items,
+  // or fail): room for more is made as items arrive. An interruption while
+  // it is read still ends the call.
   constexpr Py_ssize_t kMostReserved = 65536;
   if (size_hint > 0) texts.reserve(static_cast<std::size_t>(std::min(size_hint, kMostReserved)));
-  if (size_hint < 0) PyErr_Clear();
+  if (size_hint < 0) {
+    if (pending_error_is_interruption()) return std::nullopt;
+    PyErr_Clear();
+  }
   const bool ok = for_each_sequence_item(value, parameter, [&](PyObject* item) {
     std::optional<std::string_view> text = extract_str(item, parameter);
     if (!text) return false;

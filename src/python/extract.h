@@ -2,7 +2,8 @@
 // layer's exception (TypeError "'{}' object is not an instance of '{}'",
 // "Can't extract `str` to `Vec`", ValueError for a tuple of the wrong length,
 // or the interpreter's own error) with the note "while processing
-// '{parameter}'". Use only with the interpreter lock held.
+// '{parameter}'"; an interruption of the caller's code (KeyboardInterrupt,
+// SystemExit) propagates unchanged. Use only with the interpreter lock held.
 #pragma once
 
 #include <Python.h>

@@ -1,5 +1,6 @@
 """Argument checks of every method of both classes (checked before anything is
-queued, also on a closed engine), and writes refused after close_engine."""
+queued, also on a closed engine), interrupts while arguments are read, and
+writes refused after close_engine."""
 
 import collections.abc
 
@@ -74,6 +75,45 @@ def test_argument_errors(tmp_path, cls, call, kind, message, note, closed):
         kind, message, [f"while processing '{note}'"])
     if not closed:
         db.close_engine()
+    assert stored_documents(path) == {}
+
+
+class RaisesAt(collections.abc.Sequence):
+    """Holds `items`; reading its length (`at` None) or item `at` raises `error`."""
+
+    def __init__(self, error, items, at=None):
+        self.error, self.items, self.at = error, items, at
+
+    def __len__(self):
+        if self.at is None:
+            raise self.error
+        return len(self.items)
+
+    def __getitem__(self, index):
+        if index == self.at:
+            raise self.error
+        return self.items[index]
+
+
+# The caller's code run while an argument is read, raising `error`.
+INTERRUPTED_ARGUMENTS = [
+    ("E", lambda db, error: db.insert_many(RaisesAt(error, [("a", {}), ("b", {})], at=1))),
+    ("W", lambda db, error: db.insert_many(RaisesAt(error, [("a", {}), ("b", {})], at=1))),
+    ("W", lambda db, error: db.insert_many_json(RaisesAt(error, [("a", "{}"), ("b", "{}")], at=1))),
+    ("W", lambda db, error: db.get_many(RaisesAt(error, ["a", "b"]))),
+]
+
+
+@pytest.mark.parametrize("cls, call", INTERRUPTED_ARGUMENTS, ids=range(len(INTERRUPTED_ARGUMENTS)))
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit])
+def test_interrupts_while_arguments_are_read_propagate_unchanged(tmp_path, cls, call, kind):
+    path = str(tmp_path / "db")
+    db = CLASSES[cls](path)
+    error = kind("stop")
+    with pytest.raises(kind) as raised:
+        call(db, error)
+    assert raised.value is error and not hasattr(error, "__notes__")
+    db.close_engine()
     assert stored_documents(path) == {}
 
 

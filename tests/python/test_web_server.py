@@ -175,10 +175,12 @@ def test_backup_onto_the_engines_own_file(db_path, server, capfd):
 
 
 def test_insert_many_returns_refused_records_in_order(server):
-    bad_b, bad_d = {"k": {1: "x"}}, {2: "y"}
-    refused = server.insert_many([("a", {"v": 1}), ("b", bad_b), ("c", {"v": 3}), ("a", {"v": 4}), ("d", bad_d)])
+    bad_b, bad_d, raising_e = {"k": {1: "x"}}, {2: "y"}, {"l": CallsBack(lambda: 1 / 0)}
+    refused = server.insert_many([("a", {"v": 1}), ("b", bad_b), ("c", {"v": 3}), ("a", {"v": 4}), ("d", bad_d),
+                                  ("e", raising_e)])
     key_error = "Python dict parsing error unexpected type: 'int' object is not an instance of 'str'"
-    assert refused == [("b", bad_b, key_error), ("d", bad_d, key_error)]
+    assert refused == [("b", bad_b, key_error), ("d", bad_d, key_error),
+                       ("e", raising_e, "Python dict parsing error ZeroDivisionError: division by zero")]
     assert refused[0][1] is bad_b and refused[1][1] is bad_d  # the caller's own dicts
     assert server.insert_many([]) is None and server.insert_many([("e", {"v": 5})]) is None
     server.close_engine()

@@ -1,10 +1,13 @@
 """The write methods: canonical bytes and index entries stored from dicts, the
 caller's text from the JSON writes, conversion failures, each method's
-message, batches and writes from several threads."""
+message, interrupts during a conversion, batches and writes from several
+threads."""
 
 import collections
 import collections.abc
+import functools
 import threading
+import traceback
 
 import pytest
 
@@ -17,6 +20,10 @@ DEEP = 100_000
 
 def hostile(*_args, **_kwargs):
     raise ValueError("hostile")
+
+
+def throw(error):
+    raise error
 
 
 class FrozenMapping(collections.abc.Mapping):
@@ -68,6 +75,17 @@ class UnprintableSequence(collections.abc.Sequence):
         raise UnprintableError()
 
     __getitem__ = __len__
+
+
+class TextRaises(Exception):
+    """An error whose text cannot be read: reading it raises `error`."""
+
+    def __init__(self, error):
+        super().__init__()
+        self.error = error
+
+    def __str__(self):
+        throw(self.error)
 
 
 class Outer:
@@ -179,6 +197,38 @@ def test_each_method_names_the_refused_document(db_path, cls, call, message, que
     with pytest.raises(RuntimeError) as raised:
         call(db)
     assert str(raised.value) == message
+    db.insert("after", {})
+    db.close_engine()
+    assert stored_documents(db_path) == {**queued, "after": b"{}"}
+
+
+# Where the caller's code raises during a conversion: reading an item, or
+# the text of the error that reading raised.
+INTERRUPTED_AT = {
+    "item": lambda error: {"l": CallsBack(functools.partial(throw, error))},
+    "error text": lambda error: {"l": CallsBack(functools.partial(throw, TextRaises(error)))},
+}
+# (class, method, what stays queued when record "b" of a, b, c is interrupted)
+INTERRUPTED_WRITES = [(DBEngine, "insert", {}), (DBEngine, "upsert", {}), (DBEngine, "insert_many", {"a": b"{}"}),
+                      (DBEngineWebServer, "insert", {}), (DBEngineWebServer, "upsert", {}),
+                      (DBEngineWebServer, "insert_many", {})]
+
+
+@pytest.mark.parametrize("cls, method, queued", INTERRUPTED_WRITES,
+                         ids=[f"{cls.__name__}.{method}" for cls, method, _ in INTERRUPTED_WRITES])
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("place", INTERRUPTED_AT)
+def test_interrupts_during_a_conversion_propagate_unchanged(db_path, cls, method, queued, kind, place):
+    error = kind("stop")
+    payload = INTERRUPTED_AT[place](error)
+    db = cls(db_path)
+    with pytest.raises(kind) as raised:
+        if method == "insert_many":
+            db.insert_many([("a", {}), ("b", payload), ("c", {})])
+        else:
+            getattr(db, method)("b", payload)
+    assert raised.value is error and not hasattr(error, "__notes__")
+    assert traceback.extract_tb(error.__traceback__)[-1].name == "throw"
     db.insert("after", {})
     db.close_engine()
     assert stored_documents(db_path) == {**queued, "after": b"{}"}
