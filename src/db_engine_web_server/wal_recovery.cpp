@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -12,6 +13,7 @@
 #include "engine/apply_write_op.h"
 #include "engine/batch.h"
 #include "engine/metadata_index.h"
+#include "engine/row_limit.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
@@ -35,18 +37,82 @@ class FileDescriptor {
   const int fd_;
 };
 
+// Ids are named in full up to this many bytes; a longer one, which only a
+// frame beyond the store's limit holds, would make the message as long.
+constexpr std::size_t kNamedIdBytes = 256;
+
+std::string named_id(std::string_view id) {
+  if (id.size() <= kNamedIdBytes) return std::string(id);
+  std::size_t cut = kNamedIdBytes;
+  while ((static_cast<unsigned char>(id[cut]) & 0xC0) == 0x80) --cut;  // inside a character
+  return std::string(id.substr(0, cut)) + "... (" + std::to_string(id.size()) + " bytes)";
+}
+
+const char* frame_kind_name(engine::WriteOp::Kind kind) {
+  switch (kind) {
+    case engine::WriteOp::Kind::kInsert:
+      return "Insert";
+    case engine::WriteOp::Kind::kDelete:
+      return "Delete";
+    default:
+      return "Upsert";  // no other kind has a frame
+  }
+}
+
+// The store's limit is read at open, so a file written under a larger one
+// may hold frames this store cannot apply. Dropping them would lose writes;
+// failing commits nothing and keeps the file, for an engine that can.
+Status replay_failure(const std::string& what, const std::string& reason,
+                      std::uint64_t length_limit) {
+  return Status::Error("WAL Recovery: cannot apply " + what + ": " + reason +
+                       "; the store's length limit is " + std::to_string(length_limit) +
+                       " bytes. Nothing was committed and the WAL file is kept");
+}
+
+// Applies frames, and writes their index changes, in the replay's transaction.
+class FrameApplier {
+ public:
+  FrameApplier(store::WriteTransaction& transaction, std::uint64_t length_limit)
+      : transaction_(transaction), length_limit_(length_limit) {}
+
+  // A write the store could not hold is refused before it changes anything,
+  // as the write methods refuse it.
+  Status apply(const engine::WriteOp& op) {
+    Status applied = op.kind == engine::WriteOp::Kind::kDelete
+                         ? Status::Ok()
+                         : engine::check_row_limit(op.id.size(), op.payload.size(), length_limit_);
+    if (applied.ok()) applied = engine::apply_write_op(op, transaction_, index_);
+    if (applied.ok()) return applied;
+    return replay_failure(
+        std::string("the ") + frame_kind_name(op.kind) + " of id " + named_id(op.id),
+        applied.message(), length_limit_);
+  }
+
+  Status write_index() {
+    Status written = index_.apply(transaction_);
+    index_.clear();
+    if (written.ok()) return written;
+    return replay_failure("the index entries of the replayed frames", written.message(),
+                          length_limit_);
+  }
+
+ private:
+  store::WriteTransaction& transaction_;
+  const std::uint64_t length_limit_;
+  engine::IndexChanges index_;
+};
+
 // Replays frames until the first one that is not whole; a header that cannot
-// be read fails. The index changes are written every MAX_BATCH_OPS frames,
-// as the database writer writes those of each batch, so that no sort spans
-// the whole file: the last change of a pair decides either way.
-Status replay(WalFrameReader& reader, store::WriteTransaction& transaction,
-              engine::IndexChanges& index) {
+// be read fails, as does a frame the store cannot apply. The index changes
+// are written every MAX_BATCH_OPS frames, as the database writer writes those
+// of each batch, so that no sort spans the whole file: the last change of a
+// pair decides either way.
+Status replay(WalFrameReader& reader, FrameApplier& applier) {
   WalFrame frame;
   std::size_t frames_since_apply = 0;
   for (;;) {
     if (frames_since_apply == engine::MAX_BATCH_OPS) {
-      (void)index.apply(transaction);  // index failures are passed over
-      index.clear();
+      if (Status written = applier.write_index(); !written.ok()) return written;
       frames_since_apply = 0;
     }
     ++frames_since_apply;
@@ -71,11 +137,7 @@ Status replay(WalFrameReader& reader, store::WriteTransaction& transaction,
       continue;
     }
     const engine::WriteOp op{*kind, std::move(frame.id), std::move(frame.value)};
-    // Only a refused Insert is reported; other failed steps pass unnoticed.
-    const Status stored = engine::apply_write_op(op, transaction, index);
-    if (op.kind == engine::WriteOp::Kind::kInsert && !stored.ok()) {
-      print_line("Failed to insert id " + op.id + ". Skipping. Error " + stored.message());
-    }
+    if (Status applied = applier.apply(op); !applied.ok()) return applied;
   }
 }
 
@@ -91,12 +153,10 @@ Status recover_wal_on_startup(store::Database& db, const std::string& wal_path) 
 
   Result<store::WriteTransaction> transaction = db.begin_write();
   if (!transaction.ok()) return transaction.status();
-  engine::IndexChanges index;
+  FrameApplier applier(transaction.value(), db.length_limit());
   WalFrameReader reader(wal.get());
-  if (Status replayed = replay(reader, transaction.value(), index); !replayed.ok()) {
-    return replayed;
-  }
-  (void)index.apply(transaction.value());
+  if (Status replayed = replay(reader, applier); !replayed.ok()) return replayed;
+  if (Status written = applier.write_index(); !written.ok()) return written;
   if (Status committed = transaction.value().commit(); !committed.ok()) return committed;
 
   if (::ftruncate(wal.get(), 0) != 0) return Status::Error(io_error_text(errno));

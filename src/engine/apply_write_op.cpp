@@ -3,16 +3,12 @@
 namespace quillmere::engine {
 namespace {
 
-enum class RefusedDocument { kIndex, kSkip };
-
 // A document that does not parse is stored without entries.
 Status insert_document(const WriteOp& op, store::WriteTransaction& transaction,
-                       IndexChanges& index, RefusedDocument refused) {
-  Status stored = transaction.put_document(op.id, op.payload);
-  if (stored.ok() || refused == RefusedDocument::kIndex) {
-    index.process_json_index(op.payload, op.id, /*add=*/true);
-  }
-  return stored;
+                       IndexChanges& index) {
+  if (Status stored = transaction.put_document(op.id, op.payload); !stored.ok()) return stored;
+  index.process_json_index(op.payload, op.id, /*add=*/true);
+  return Status::Ok();
 }
 
 Status delete_document(const WriteOp& op, store::WriteTransaction& transaction,
@@ -30,14 +26,12 @@ Status delete_document(const WriteOp& op, store::WriteTransaction& transaction,
 Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index) {
   switch (op.kind) {
     case WriteOp::Kind::kInsert:
-      return insert_document(op, transaction, index, RefusedDocument::kSkip);
+      return insert_document(op, transaction, index);
     case WriteOp::Kind::kDelete:
       return delete_document(op, transaction, index);
-    case WriteOp::Kind::kUpsert: {
-      Status removed = delete_document(op, transaction, index);
-      Status stored = insert_document(op, transaction, index, RefusedDocument::kIndex);
-      return removed.ok() ? stored : removed;
-    }
+    case WriteOp::Kind::kUpsert:
+      if (Status removed = delete_document(op, transaction, index); !removed.ok()) return removed;
+      return insert_document(op, transaction, index);
     case WriteOp::Kind::kBackup:
     case WriteOp::Kind::kShutdown:
       break;

@@ -3,8 +3,8 @@
 // Insert replaces the stored document and indexes the new one, leaving the
 // replaced document's entries (stale entries); a Delete removes the document
 // and its entries; an Upsert is a Delete followed by an Insert. Used by the
-// threads that apply batches, for which a failed step fails the batch, and by
-// WAL recovery before any thread starts, which reports or passes over it.
+// threads that apply batches and by WAL recovery before any thread starts;
+// for each, a failed step fails the whole transaction.
 #pragma once
 
 #include "common/status.h"
@@ -15,10 +15,9 @@
 namespace quillmere::engine {
 
 // Applies a data operation (not kShutdown); its index changes go to `index`,
-// which the caller writes before committing. Every step runs whatever the
-// earlier ones gave; the result is the first store step that failed, if any.
-// An Insert whose document the store refused adds no entries; an Upsert's
-// own document is indexed even then.
+// which the caller writes before committing. Stops at the first store step
+// that fails and returns its failure; the transaction and `index` are then
+// only fit to be abandoned.
 Status apply_write_op(const WriteOp& op, store::WriteTransaction& transaction, IndexChanges& index);
 
 }  // namespace quillmere::engine

@@ -1,7 +1,5 @@
 #include "engine/row_limit.h"
 
-#include <sqlite3.h>
-
 #include "engine/batch.h"
 #include "test_support.h"
 
@@ -12,23 +10,8 @@ using Kind = WriteOp::Kind;
 using testing_support::index_pairs;
 using testing_support::Rows;
 
-constexpr int kLimit = 100000;
+constexpr int kLimit = testing_support::kLoweredLengthLimit;
 constexpr std::uint64_t kMost = kLimit - kRowMargin;
-
-// Every connection opened while one of these lives gets `kLimit` as its
-// length limit, so that rows at the limit stay small.
-class LoweredLengthLimit {
-  using EntryPoint = void (*)();
-  static int lower(sqlite3* db, char**, const sqlite3_api_routines*) {
-    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLimit);
-    return SQLITE_OK;
-  }
-  static EntryPoint entry_point() { return reinterpret_cast<EntryPoint>(&lower); }
-
- public:
-  LoweredLengthLimit() { sqlite3_auto_extension(entry_point()); }
-  ~LoweredLengthLimit() { sqlite3_cancel_auto_extension(entry_point()); }
-};
 
 TEST(RowLimitTest, RefusesAWriteBeyondTheLimitLessTheMarginAndNamesTheSizes) {
   const struct {
@@ -65,7 +48,7 @@ std::string longest_entry_document(std::size_t size) {
 }
 
 struct StoreAtLowLimit : ::testing::Test {
-  LoweredLengthLimit lowered;
+  testing_support::LoweredLengthLimit lowered;
   testing_support::TempDir dir;
   std::shared_ptr<store::Database> db = testing_support::open_store(dir.path() + "/db");
   IndexChanges index;

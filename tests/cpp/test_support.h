@@ -1,8 +1,10 @@
-// Shared by the tests: a self-removing temporary directory, and readers of a store's rows.
+// Shared by the tests: a self-removing temporary directory, readers of a store's rows, and a
+// lowered store length limit.
 #pragma once
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -95,5 +97,24 @@ inline Rows index_pairs(auto&& read) {  // every (entry, id), in store order
                   }).ok());
   return rows;
 }
+
+// Every connection opened while one of these lives gets kLoweredLengthLimit
+// as its length limit, so that rows at the limit stay small.
+inline constexpr int kLoweredLengthLimit = 100000;
+
+class LoweredLengthLimit {
+  using EntryPoint = void (*)();
+  static int lower(sqlite3* db, char**, const sqlite3_api_routines*) {
+    sqlite3_limit(db, SQLITE_LIMIT_LENGTH, kLoweredLengthLimit);
+    return SQLITE_OK;
+  }
+  static EntryPoint entry_point() { return reinterpret_cast<EntryPoint>(&lower); }
+
+ public:
+  LoweredLengthLimit() { sqlite3_auto_extension(entry_point()); }
+  LoweredLengthLimit(const LoweredLengthLimit&) = delete;
+  LoweredLengthLimit& operator=(const LoweredLengthLimit&) = delete;
+  ~LoweredLengthLimit() { sqlite3_cancel_auto_extension(entry_point()); }
+};
 
 }  // namespace quillmere::testing_support

@@ -1,8 +1,7 @@
 #include "db_engine_web_server/wal_recovery.h"
 
-#include <sqlite3.h>
-
 #include <fstream>
+#include <sstream>
 
 #include "test_support.h"
 
@@ -29,14 +28,33 @@ const std::string kMissing = "WAL Recovery: Missing data for frame, discarding w
 const std::string k1 = frame(1, "k1", R"({"a":1})");
 const std::string kOld = R"(u={"c":"old"} )", kOldPair = "c.old:u ", kK1 = R"(k1={"a":1} )";
 
-// "u" stored and indexed, on a store refusing the id "bad" as a write it cannot take.
+std::string file_bytes(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// The message of a replay that fails at `what` for `reason` on a store of
+// SQLite's usual length limit.
+std::string failed_at(const std::string& what, const std::string& reason) {
+  return "WAL Recovery: cannot apply " + what + ": " + reason +
+         "; the store's length limit is 1000000000 bytes. Nothing was committed and the WAL file "
+         "is kept";
+}
+
+// "u" stored and indexed, on a store refusing the id "bad" and the index
+// entry "z.9" as writes it cannot take.
 std::shared_ptr<store::Database> seeded_store(const std::string& path) {
   sqlite3* raw = nullptr;
   EXPECT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
   EXPECT_EQ(sqlite3_exec(raw,
                          "CREATE TABLE documents(id TEXT PRIMARY KEY, body BLOB NOT NULL) "
                          "WITHOUT ROWID; CREATE TRIGGER refuse BEFORE INSERT ON documents "
-                         "WHEN NEW.id = 'bad' BEGIN SELECT RAISE(ABORT, 'refused'); END;",
+                         "WHEN NEW.id = 'bad' BEGIN SELECT RAISE(ABORT, 'refused'); END;"
+                         "CREATE TABLE metadata_index(entry TEXT NOT NULL, id TEXT NOT NULL, "
+                         "PRIMARY KEY(entry, id)) WITHOUT ROWID; CREATE TRIGGER refuse_entry "
+                         "BEFORE INSERT ON metadata_index WHEN NEW.entry = 'z.9' "
+                         "BEGIN SELECT RAISE(ABORT, 'refused'); END;",
                          nullptr, nullptr, nullptr),
             SQLITE_OK);
   sqlite3_close(raw);
@@ -73,10 +91,14 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
       {"UpsertOverOld", frame(3, "u", R"({"c":"new"})"), "", kDone, R"(u={"c":"new"} c.new:u )"},
       {"InvalidUtf8Key", frame(1, "\xffk", "{}"), "", kDone,
        kOld + "\xEF\xBF\xBDk={} " + kOldPair},
-      {"RefusedInsertNotIndexed", frame(1, "bad", R"({"z":1})"), "",
-       "Failed to insert id bad. Skipping. Error refused\n" + kDone, kOld + kOldPair},
-      {"RefusedUpsertIndexed", frame(3, "bad", R"({"z":1})"), "", kDone,
-       kOld + kOldPair + "z.1:bad "},
+      // A frame the store refuses fails the replay: the frames around it are not committed.
+      {"RefusedInsert", k1 + frame(1, "bad", R"({"z":1})") + k1,
+       failed_at("the Insert of id bad", "refused"), "", kOld + kOldPair},
+      {"RefusedUpsert", frame(7, "x", "") + k1 + frame(3, "bad", R"({"z":1})"),
+       failed_at("the Upsert of id bad", "refused"),
+       "Op type is different, skipping this operation 7\n", kOld + kOldPair},
+      {"RefusedIndexEntry", k1 + frame(1, "z", R"({"z":9})"),
+       failed_at("the index entries of the replayed frames", "refused"), "", kOld + kOldPair},
       {"DirectoryInPlace", "/", "Failed to open WAL file Is a directory (os error 21)", "",
        kOld + kOldPair},
   };
@@ -95,9 +117,108 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
     for (const auto& [id, body] : documents(read.value())) state += id + "=" + body + " ";
     for (const auto& [entry, id] : index_pairs(read.value())) state += entry + ":" + id + " ";
     EXPECT_EQ(state, c.state) << c.name;
-    // A file read is left empty; no file is made.
+    // A file replayed is left empty, one that failed as it was; no file is made.
     EXPECT_EQ(fs::is_regular_file(wal), c.wal && c.wal != "/") << c.name;
-    EXPECT_EQ(fs::is_regular_file(wal) ? fs::file_size(wal) : 0, 0u) << c.name;
+    if (fs::is_regular_file(wal)) {
+      EXPECT_EQ(file_bytes(wal), c.status.empty() ? "" : *c.wal) << c.name;
+    }
+  }
+}
+
+constexpr std::size_t kLimit = testing_support::kLoweredLengthLimit;
+constexpr std::size_t kMost = kLimit - 1024;  // id and document together
+
+// A JSON text of `size` bytes: `json` and trailing spaces.
+std::string padded(const std::string& json, std::size_t size) {
+  return json + std::string(size - json.size(), ' ');
+}
+
+// A WAL file written under SQLite's usual limit and replayed under a lower
+// one: a frame the lower limit cannot apply fails the replay, which commits
+// nothing and leaves the file as it was, and a later open under the usual
+// limit replays every frame.
+TEST(WalRecoveryTest, AFrameBeyondTheStoreLimitFailsTheReplayAndKeepsTheFile) {
+  const std::string big = padded(R"({"b":1})", kLimit + 1);  // readable under the usual limit only
+  const std::string long_id = "x" + [] {
+    std::string id;
+    for (std::size_t i = 0; i < kMost / 2; ++i) id += "\u00e9";  // cut inside a character
+    return id;
+  }();
+  const Rows seeded{{"big", big}, {"u", R"({"c":"old"})"}};
+  const Rows seeded_pairs{{"b.1", "big"}, {"c.old", "u"}};
+  const std::string k2 = frame(1, "k2", R"({"d":1})");
+  const std::string limit = "; the store's length limit is 100000 bytes. Nothing was committed and "
+                            "the WAL file is kept";
+  const struct {
+    const char* name;
+    std::string frame;  // between k1 and k2
+    std::string error;
+    Rows replayed, replayed_pairs;  // under the usual limit
+  } cases[] = {
+      {"InsertOverTheLimit", frame(1, "k", padded(R"({"a":2})", kMost)),
+       "WAL Recovery: cannot apply the Insert of id k: Document of 98976 bytes is too large for "
+       "the store (at most 98975 bytes with an id of 1 bytes)" + limit,
+       {{"big", big},
+        {"k", padded(R"({"a":2})", kMost)},
+        {"k1", R"({"a":1})"},
+        {"k2", R"({"d":1})"},
+        {"u", R"({"c":"old"})"}},
+       {{"a.1", "k1"}, {"a.2", "k"}, {"b.1", "big"}, {"c.old", "u"}, {"d.1", "k2"}}},
+      {"UpsertOverTheLimit", frame(3, "u", padded(R"({"c":"new"})", kMost)),
+       "WAL Recovery: cannot apply the Upsert of id u: Document of 98976 bytes is too large for "
+       "the store (at most 98975 bytes with an id of 1 bytes)" + limit,
+       {{"big", big},
+        {"k1", R"({"a":1})"},
+        {"k2", R"({"d":1})"},
+        {"u", padded(R"({"c":"new"})", kMost)}},
+       {{"a.1", "k1"}, {"b.1", "big"}, {"c.new", "u"}, {"d.1", "k2"}}},
+      {"IdOverTheLimit", frame(1, long_id, "{}"),
+       "WAL Recovery: cannot apply the Insert of id " + long_id.substr(0, 255) +
+           "... (98977 bytes): Document id of 98977 bytes is too large for the store (at most "
+           "98976 bytes)" + limit,
+       {{"big", big}, {"k1", R"({"a":1})"}, {"k2", R"({"d":1})"}, {"u", R"({"c":"old"})"},
+        {long_id, "{}"}},
+       {{"a.1", "k1"}, {"b.1", "big"}, {"c.old", "u"}, {"d.1", "k2"}}},
+      {"DeleteOfADocumentBeyondTheLimit", frame(2, "big", ""),
+       "WAL Recovery: cannot apply the Delete of id big: string or blob too big" + limit,
+       {{"k1", R"({"a":1})"}, {"k2", R"({"d":1})"}, {"u", R"({"c":"old"})"}},
+       {{"a.1", "k1"}, {"c.old", "u"}, {"d.1", "k2"}}},
+      {"UpsertOverADocumentBeyondTheLimit", frame(3, "big", R"({"b":2})"),
+       "WAL Recovery: cannot apply the Upsert of id big: string or blob too big" + limit,
+       {{"big", R"({"b":2})"}, {"k1", R"({"a":1})"}, {"k2", R"({"d":1})"}, {"u", R"({"c":"old"})"}},
+       {{"a.1", "k1"}, {"b.2", "big"}, {"c.old", "u"}, {"d.1", "k2"}}},
+  };
+  for (const auto& c : cases) {
+    TempDir temp;
+    const std::string path = temp.path() + "/db", wal = path + ".wal";
+    {
+      auto db = open_store(path);
+      auto seed = db->begin_write();
+      for (const auto& [id, body] : seeded) ASSERT_TRUE(seed.value().put_document(id, body).ok());
+      for (const auto& [entry, id] : seeded_pairs) {
+        ASSERT_TRUE(seed.value().insert_index(entry, id).ok());
+      }
+      ASSERT_TRUE(seed.value().commit().ok());
+    }
+    const std::string wal_bytes = k1 + c.frame + k2;
+    std::ofstream(wal, std::ios::binary) << wal_bytes;
+    {
+      testing_support::LoweredLengthLimit lowered;
+      auto db = open_store(path);
+      testing::internal::CaptureStdout();
+      EXPECT_EQ(recover_wal_on_startup(*db, wal).message(), c.error) << c.name;
+      EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
+    }
+    EXPECT_EQ(file_bytes(wal), wal_bytes) << c.name;
+    auto db = open_store(path);
+    EXPECT_EQ(documents(db->begin_read().value()), seeded) << c.name;
+    EXPECT_EQ(index_pairs(db->begin_read().value()), seeded_pairs) << c.name;
+
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(recover_wal_on_startup(*db, wal).ok()) << c.name;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kDone) << c.name;
+    EXPECT_EQ(documents(db->begin_read().value()), c.replayed) << c.name;
+    EXPECT_EQ(index_pairs(db->begin_read().value()), c.replayed_pairs) << c.name;
   }
 }
 

@@ -4,6 +4,7 @@ import collections.abc
 import contextlib
 import gc
 import sqlite3
+import struct
 import subprocess
 import sys
 import time
@@ -62,6 +63,11 @@ def raw_rows(path, sql):
         return connection.execute(sql).fetchall()
     finally:
         connection.close()
+
+
+def frame(op, key, value=b""):
+    """A WAL frame: the op byte, the key and value lengths, the key, the value."""
+    return struct.pack("<BII", op, len(key), len(value)) + key + value
 
 
 def stored_documents(path):

@@ -1,7 +1,8 @@
 """A write the store could not hold is refused at the call, by every write
-method of both classes; the store's limit is lowered here so that the rows at
-the boundary stay small."""
+method of both classes, and fails the replay of a WAL file; the store's limit
+is lowered here so that the rows at the boundary stay small."""
 
+import contextlib
 import ctypes
 import ctypes.util
 import gc
@@ -10,6 +11,7 @@ import re
 
 import pytest
 
+from conftest import applied, frame, stored_documents
 from quillmere import DBEngine, DBEngineWebServer
 
 LIMIT = 100_000
@@ -17,8 +19,8 @@ MOST = LIMIT - 1024  # id and document together
 SQLITE_LIMIT_LENGTH = 0
 
 
-@pytest.fixture
-def lowered_limit():
+@contextlib.contextmanager
+def limit_lowered():
     """Every store connection opened meanwhile gets LIMIT as its length limit
     (SQLite runs an automatic extension on each new connection)."""
     library = ctypes.CDLL(ctypes.util.find_library("sqlite3"))
@@ -33,6 +35,12 @@ def lowered_limit():
     assert library.sqlite3_auto_extension(entry_point) == 0
     yield
     library.sqlite3_cancel_auto_extension(entry_point)
+
+
+@pytest.fixture
+def lowered_limit():
+    with limit_lowered():
+        yield
 
 
 def sized(size):
@@ -95,3 +103,23 @@ def test_ids_beyond_the_store_limit_are_refused_by_every_write(lowered_limit, db
                 CALLS[method](db, long_id, {})
     db.delete("i" * MOST)  # an id of the largest size accepted, never stored
     assert db.close_engine() is None
+
+
+def test_a_wal_frame_beyond_the_store_limit_fails_the_replay_and_a_larger_limit_replays_it(db_path):
+    applied(db_path, ("insert", "k", {"v": "old"}), cls=DBEngineWebServer)
+    gc.collect()
+    new = sized(MOST)  # with the id "k", one byte beyond what the lowered limit takes
+    frames = frame(3, b"k", text(new).encode()) + frame(1, b"after", b'{"v":1}')
+    with open(db_path + ".wal", "wb") as wal:
+        wal.write(frames)
+    expected = (f"WAL Recovery: cannot apply the Upsert of id k: Document of {MOST} bytes is too large for the "
+                f"store (at most {MOST - 1} bytes with an id of 1 bytes); the store's length limit is {LIMIT} "
+                "bytes. Nothing was committed and the WAL file is kept")
+    with limit_lowered(), pytest.raises(RuntimeError, match=f"^{re.escape(expected)}$"):
+        DBEngineWebServer(db_path)
+    with open(db_path + ".wal", "rb") as wal:
+        assert wal.read() == frames
+    assert stored_documents(db_path) == {"k": b'{"v":"old"}'}
+    db = DBEngineWebServer(db_path)
+    assert db.get("k") == new and db.get("after") == {"v": 1}
+    db.close_engine()

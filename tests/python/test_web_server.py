@@ -3,12 +3,11 @@ inserts, the in-place reads and paged queries."""
 
 import gc
 import os
-import struct
 import threading
 
 import pytest
 
-from conftest import CRASHED, LOCKED, CallsBack, index_pairs, refuses, same_value, stored_documents, wait_until
+from conftest import CRASHED, LOCKED, CallsBack, frame, index_pairs, refuses, same_value, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 
@@ -25,10 +24,6 @@ def reopen_when_free(path):
 
     assert wait_until(opened)
     return holder[0]
-
-
-def frame(op, key, value=b""):
-    return struct.pack("<BII", op, len(key), len(value)) + key + value
 
 
 def test_new_path_creates_database_and_empty_wal(db_path):
