@@ -21,7 +21,8 @@ demo: system-deps install
 
 test: system-deps install test-deps cpp-test py-test
 
-# Debian packages the build and the C++ tests need, installed only when absent.
+# Debian packages the build, the C++ tests and the environment need (a venv
+# and the headers of Debian's own Python), installed only when absent.
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
