@@ -1,22 +1,28 @@
 # Set-up and test commands. `make demo` installs the package and runs the
 # quickstart; `make test` installs what is missing, builds, and runs the C++
-# and Python tests.
+# and Python tests. Everything Python is installed into and run from the
+# project environment .venv, made from $(PYTHON) when it is missing.
 
+# The base interpreter (CPython 3.11 or newer): used only to make .venv.
 PYTHON ?= python3
-APT_PACKAGES := libsqlite3-dev libgtest-dev cmake ninja-build
+VENV := .venv
+VENV_PYTHON := $(CURDIR)/$(VENV)/bin/python
+VENV_STAMP := $(VENV)/quillmere-base
+APT_PACKAGES := libsqlite3-dev libgtest-dev cmake ninja-build python3-venv python3-dev
 CPP_BUILD := build/cpp
 WHEEL_DIR := build/dist
 
-.PHONY: demo test system-deps wheel install test-deps cpp-test py-test clean \
+.PHONY: demo test system-deps venv wheel install test-deps cpp-test py-test clean \
 	test-extras test-asan asan-cpp-test asan-module test-tsan fuzz-deps fuzz-build fuzz-smoke fuzz \
 	fuzz-merge crash-test exit-test stress-test leak-test schedule-test limit-test
 
 demo: system-deps install
-	$(PYTHON) examples/quickstart.py
+	$(VENV_PYTHON) examples/quickstart.py
 
 test: system-deps install test-deps cpp-test py-test
 
-# Debian packages the build and the C++ tests need, installed only when absent.
+# Debian packages the build, the C++ tests and the environment need (a venv
+# and the headers of Debian's own Python), installed only when absent.
 system-deps:
 	@missing=""; for p in $(APT_PACKAGES); do \
 	  dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -25,36 +31,54 @@ system-deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
+# The project environment. It is made anew from $(PYTHON) when it is missing,
+# was made from another interpreter, or does not run pip (half made, or its
+# interpreter gone); the stamp naming the interpreter is written last.
+venv: system-deps
+	@base=$$($(PYTHON) -c 'import os, sys; \
+	  ok = sys.implementation.name == "cpython" and sys.version_info >= (3, 11); \
+	  ok or sys.exit("$(VENV) needs CPython 3.11 or newer; PYTHON=$(PYTHON) is " \
+	    + sys.implementation.name + " " + sys.version.split()[0]); \
+	  print("%d.%d" % sys.version_info[:2], os.path.realpath(getattr(sys, "_base_executable", sys.executable)))') \
+	  || exit 1; \
+	if [ "$$(cat $(VENV_STAMP) 2>/dev/null)" = "$$base" ] && $(VENV_PYTHON) -m pip --version >/dev/null 2>&1; \
+	then exit 0; fi; \
+	echo "making $(VENV) from $${base#* }"; \
+	rm -rf $(VENV) && "$${base#* }" -m venv $(VENV) && $(VENV_PYTHON) -m pip --version >/dev/null \
+	  && echo "$$base" >$(VENV_STAMP)
+
 # One cp311-abi3 wheel, kept in $(WHEEL_DIR) for the tests that install it
 # into other interpreters.
-wheel:
+wheel: venv
 	rm -rf $(WHEEL_DIR)
-	$(PYTHON) -m pip wheel --no-deps -w $(WHEEL_DIR) .
+	$(VENV_PYTHON) -m pip wheel --no-deps -w $(WHEEL_DIR) .
 
 install: wheel
-	$(PYTHON) -m pip install --force-reinstall --no-deps $(WHEEL_DIR)/quillmere-*.whl
+	$(VENV_PYTHON) -m pip install --force-reinstall --no-deps $(WHEEL_DIR)/quillmere-*.whl
 
 # The `test` extra of the package (pytest).
-test-deps:
-	$(PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[test]"
+test-deps: venv
+	$(VENV_PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[test]"
 
 cpp-test:
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DQUILLMERE_BUILD_MODULE=OFF -DQUILLMERE_BUILD_TESTS=ON
 	cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && ctest --output-on-failure
 
-py-test:
-	QUILLMERE_WHEEL="$$(ls $(CURDIR)/$(WHEEL_DIR)/quillmere-*.whl)" $(PYTHON) -m pytest -q
+py-test: venv
+	QUILLMERE_WHEEL="$$(ls $(CURDIR)/$(WHEEL_DIR)/quillmere-*.whl)" $(VENV_PYTHON) -m pytest -q
 
+# The build trees; the environment .venv stays (remove it to start it anew).
 clean:
 	rm -rf build
 
 # ---------------------------------------------------------------------------
 # Reliability: sanitizers, fuzzing, crash, exit, stress and leak runs.
 
-# The real interpreter, not a launcher script, so that a preloaded sanitizer
-# runtime lands in the process under test only.
-PYTHON_EXE = $(shell $(PYTHON) -c 'import sys; print(sys.executable)')
+# The environment's interpreter: the real one (a link to it), not a launcher
+# script, so that a preloaded sanitizer runtime lands in the process under
+# test only.
+PYTHON_EXE := $(VENV_PYTHON)
 ASAN_BUILD := build/asan
 TSAN_BUILD := build/tsan
 FUZZ_BUILD := build/fuzz
@@ -72,9 +96,9 @@ ASAN_PYTHON = PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/pkg LD_PRELOAD=$(ASAN_RUNTIME) 
 
 # The packages of the `test` extra, read from pyproject.toml, without building
 # the package (the sanitizer runs load their own build of the module).
-test-extras:
-	$(PYTHON) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb')) \
-	  ['project']['optional-dependencies']['test']))" | xargs $(PYTHON) -m pip install -q
+test-extras: venv
+	$(VENV_PYTHON) -c "import tomllib; print('\\n'.join(tomllib.load(open('pyproject.toml', 'rb')) \
+	  ['project']['optional-dependencies']['test']))" | xargs $(VENV_PYTHON) -m pip install -q
 
 # The C++ tests and the whole Python suite under AddressSanitizer and
 # UndefinedBehaviorSanitizer. The module is built separately and put on
@@ -90,7 +114,7 @@ asan-cpp-test: system-deps
 	cmake --build $(ASAN_BUILD)/cpp
 	cd $(ASAN_BUILD)/cpp && $(ASAN_CPP_ENV) ctest --output-on-failure
 
-asan-module: system-deps
+asan-module: system-deps venv
 	cmake -S . -B $(ASAN_BUILD)/module $(SANITIZER_CMAKE) -DQUILLMERE_SANITIZE=address,undefined \
 	  -DQUILLMERE_BUILD_MODULE=ON -DQUILLMERE_BUILD_TESTS=OFF -DPython_EXECUTABLE=$(PYTHON_EXE)
 	cmake --build $(ASAN_BUILD)/module
@@ -153,8 +177,8 @@ fuzz-merge: fuzz-build
 # short smoke run with small sizes.
 .PHONY: bench
 bench: install
-	$(PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[bench]"
-	$(PYTHON) -m bench.run $(if $(QUICK),--quick)
+	$(VENV_PYTHON) -m pip install "$$(ls $(WHEEL_DIR)/quillmere-*.whl)[bench]"
+	$(VENV_PYTHON) -m bench.run $(if $(QUICK),--quick)
 
 # The long runs against the installed package, or with ASAN=1 against the
 # sanitized build of the module.

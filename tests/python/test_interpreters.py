@@ -4,6 +4,7 @@ import glob
 import os
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -12,12 +13,15 @@ VERSIONS = ["3.11", "3.12", "3.13"]
 
 
 def find_interpreter(version):
-    """A working python{version}: on PATH, or among pyenv's installed versions."""
+    """A working python{version} with pip: on PATH, among pyenv's installed
+    versions, or the one running the tests (the project environment's).
+    Debian's own interpreter has pip only with python3-pip."""
     candidates = [shutil.which(f"python{version}")]
     pyenv_root = os.environ.get("PYENV_ROOT", str(Path.home() / ".pyenv"))
     candidates += sorted(glob.glob(f"{pyenv_root}/versions/{version}.*/bin/python{version}"))
+    candidates.append(sys.executable)
     for candidate in filter(None, candidates):
-        probe = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[:2])"],
+        probe = subprocess.run([candidate, "-c", "import sys, pip; print(sys.version_info[:2])"],
                                capture_output=True, text=True)
         if probe.returncode == 0 and probe.stdout.strip() == str(tuple(map(int, version.split(".")))):
             return candidate
