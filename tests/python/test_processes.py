@@ -15,14 +15,14 @@ SHUTTING_DOWN = "The interpreter is shutting down: the engine no longer takes wr
 FOREIGN = ("This engine was opened by another process and came here through a fork; "
            "open a new engine in this process")
 
-# Each script writes 2,000 documents "0000".."1999" into sys.argv[1] through the class named by
+# Each script writes 20,000 documents "00000".."19999" into sys.argv[1] through the class named by
 # sys.argv[2] at some point of the interpreter's exit, with nothing waiting for them.
 WRITE = """
 def write(path=sys.argv[1], name=sys.argv[2]):
     import quillmere
     db = getattr(quillmere, name)(path)
-    for i in range(2000):
-        db.insert(f"{i:04}", {"i": i})
+    for i in range(20000):
+        db.insert(f"{i:05}", {"i": i})
     return db
 """
 LATE_WRITERS = {
@@ -32,16 +32,16 @@ LATE_WRITERS = {
     "__del__ run during finalization": "import sys\nimport quillmere\nclass Late:\n"
     "    def __init__(self):\n        self.open, self.path = getattr(quillmere, sys.argv[2]), sys.argv[1]\n"
     "    def __del__(self):\n        db = self.open(self.path)\n"
-    "        for i in range(2000):\n            db.insert(f'{i:04}', {'i': i})\nkeep = Late()\n",
+    "        for i in range(20000):\n            db.insert(f'{i:05}', {'i': i})\nkeep = Late()\n",
     "atexit handler registered before the import, writing to an engine opened after it":
-    "import atexit, sys\natexit.register(lambda: [db.insert(f'{i:04}', {'i': i}) for i in range(2000)])\n"
+    "import atexit, sys\natexit.register(lambda: [db.insert(f'{i:05}', {'i': i}) for i in range(20000)])\n"
     "import quillmere\ndb = getattr(quillmere, sys.argv[2])(sys.argv[1])\n",
     "logging.shutdown flushing a MemoryHandler into the store": "import logging, logging.handlers, sys\n"
     + WRITE + "import quillmere\ndb = getattr(quillmere, sys.argv[2])(sys.argv[1])\n"
     "class Store(logging.Handler):\n    def emit(self, record):\n"
     "        db.insert(record.getMessage(), {'i': int(record.getMessage())})\n"
     "log = logging.getLogger('q')\nlog.addHandler(logging.handlers.MemoryHandler(10**6, target=Store()))\n"
-    "for i in range(2000):\n    log.error(f'{i:04}')\n",
+    "for i in range(20000):\n    log.warning(f'{i:05}')\n",
 }
 
 
@@ -50,7 +50,7 @@ LATE_WRITERS = {
 def test_writes_made_during_the_exit_are_all_committed(db_path, cls, ending):
     run = run_python(LATE_WRITERS[ending], db_path, cls)
     assert (run.returncode, run.stderr) == (0, "")
-    assert stored_documents(db_path) == {f"{i:04}": f'{{"i":{i}}}'.encode() for i in range(2000)}
+    assert stored_documents(db_path) == {f"{i:05}": f'{{"i":{i}}}'.encode() for i in range(20000)}
 
 
 FORKED = """
