@@ -30,27 +30,23 @@ Status write_all(int fd, std::string_view bytes) {
 
 Result<BufferedFile> BufferedFile::open(const std::string& path, int flags,
                                         std::size_t buffer_size) {
-  if (path.find('\0') != std::string::npos) {
-    return Status::Error("I/O error: file name contained an unexpected NUL byte");
-  }
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  if (fd < 0) return Status::Error(io_error_text(errno));
-  return BufferedFile(fd, buffer_size);
+  Result<std::shared_ptr<FileDescriptor>> file = FileDescriptor::open(path, flags);
+  if (!file.ok()) return file.status();
+  return BufferedFile(std::move(file.value()), buffer_size);
 }
 
-BufferedFile::BufferedFile(int fd, std::size_t buffer_size) : fd_(fd), capacity_(buffer_size) {
+BufferedFile::BufferedFile(std::shared_ptr<const FileDescriptor> file, std::size_t buffer_size)
+    : file_(std::move(file)), capacity_(buffer_size) {
   buffer_.reserve(capacity_);
 }
 
 BufferedFile::BufferedFile(BufferedFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : file_(std::move(other.file_)),
       capacity_(other.capacity_),
       buffer_(std::move(other.buffer_)) {}
 
 BufferedFile::~BufferedFile() {
-  if (fd_ < 0) return;
-  (void)flush();
-  ::close(fd_);
+  if (file_ != nullptr) (void)flush();
 }
 
 Status BufferedFile::write(std::string_view bytes) {
@@ -59,19 +55,19 @@ Status BufferedFile::write(std::string_view bytes) {
     return Status::Ok();
   }
   if (Status flushed = flush(); !flushed.ok()) return flushed;
-  if (bytes.size() >= capacity_) return write_all(fd_, bytes);
+  if (bytes.size() >= capacity_) return write_all(file_->get(), bytes);
   buffer_.append(bytes);
   return Status::Ok();
 }
 
 Status BufferedFile::flush() {
-  Status written = write_all(fd_, buffer_);
+  Status written = write_all(file_->get(), buffer_);
   buffer_.clear();
   return written;
 }
 
 Status BufferedFile::truncate() {
-  if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+  if (::ftruncate(file_->get(), 0) != 0 || ::lseek(file_->get(), 0, SEEK_SET) != 0) {
     return Status::Error(io_error_text(errno));
   }
   return Status::Ok();
@@ -79,7 +75,7 @@ Status BufferedFile::truncate() {
 
 Result<std::uint64_t> BufferedFile::size() const {
   struct stat info {};
-  if (::fstat(fd_, &info) != 0) return Status::Error(io_error_text(errno));
+  if (::fstat(file_->get(), &info) != 0) return Status::Error(io_error_text(errno));
   return static_cast<std::uint64_t>(info.st_size);
 }
 

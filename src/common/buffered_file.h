@@ -2,14 +2,17 @@
 // file and the audit log. Writes that do not fit in the buffer pass through
 // to the file; flush() hands the buffered bytes to the operating system (it
 // never syncs to disk). Failures carry "I/O error: {system text} (os error
-// {n})". Owned and used by one thread.
+// {n})". Owned and used by one thread; the descriptor it writes through may
+// be shared (the WAL file's, with the database writer that empties it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "common/file_descriptor.h"
 #include "common/status.h"
 
 namespace quillmere {
@@ -19,10 +22,13 @@ class BufferedFile {
   // Opens `path` with open(2) `flags` (O_CREAT implies mode 0666 less the
   // umask); writing starts at the descriptor's position.
   static Result<BufferedFile> open(const std::string& path, int flags, std::size_t buffer_size);
+  // Writes through `file`, from the descriptor's position.
+  BufferedFile(std::shared_ptr<const FileDescriptor> file, std::size_t buffer_size);
 
   BufferedFile(BufferedFile&& other) noexcept;
   BufferedFile& operator=(BufferedFile&&) = delete;
-  // Writes out what is still buffered (a failure is ignored), then closes.
+  // Writes out what is still buffered (a failure is ignored), then lets go
+  // of the descriptor, which closes with its last holder.
   ~BufferedFile();
 
   Status write(std::string_view bytes);
@@ -34,9 +40,7 @@ class BufferedFile {
   Result<std::uint64_t> size() const;
 
  private:
-  BufferedFile(int fd, std::size_t buffer_size);
-
-  int fd_;  // -1 once moved from
+  std::shared_ptr<const FileDescriptor> file_;  // null once moved from
   std::size_t capacity_;
   std::string buffer_;
 };

@@ -15,21 +15,29 @@ namespace quillmere::db_engine_web_server {
 namespace {
 
 // Whether the file ends inside a line: an earlier engine's write that the
-// file system cut short. Unknown counts as no.
-bool ends_mid_line(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// file system cut short. Unknown (a file opened for writing only) counts as
+// no.
+bool ends_mid_line(const FileDescriptor& file) {
   char last = '\n';
   struct stat info {};
-  if (::fstat(fd, &info) == 0 && info.st_size > 0) (void)::pread(fd, &last, 1, info.st_size - 1);
-  ::close(fd);
+  if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
+    (void)::pread(file.get(), &last, 1, info.st_size - 1);
+  }
   return last != '\n';
 }
 
 class AuditLog {
  public:
-  AuditLog(Receiver<LogOp> channel, std::string path, std::shared_ptr<Counters> counters)
-      : channel_(std::move(channel)), path_(std::move(path)), counters_(std::move(counters)) {}
+  // Runs on the thread that starts the log: a log that could not be opened
+  // refuses writes from the start, so that no write goes unlogged.
+  AuditLog(Receiver<LogOp> channel, Result<std::shared_ptr<FileDescriptor>> opened,
+           std::shared_ptr<Counters> counters)
+      : channel_(std::move(channel)), opened_(std::move(opened)), counters_(std::move(counters)) {
+    if (!opened_.ok()) {
+      counters_->alive.store(false, std::memory_order_release);
+      counters_->note_failure(opened_.error());
+    }
+  }
 
   // The way out, also when an exception unwinds the thread: close the file
   // (what is still buffered is written out), clear `alive`, release the
@@ -42,12 +50,11 @@ class AuditLog {
   }
 
   Status run() {
-    Result<BufferedFile> opened =
-        BufferedFile::open(path_, O_WRONLY | O_APPEND | O_CREAT, LOG_BUFFER_SIZE);
-    if (!opened.ok()) return opened.status();
-    file_.emplace(std::move(opened.value()));
+    if (!opened_.ok()) return opened_.status();
+    const std::shared_ptr<FileDescriptor> descriptor = std::move(opened_.value());
+    file_.emplace(descriptor, LOG_BUFFER_SIZE);
     // A cut line is ended, so that the first record starts a line of its own.
-    if (ends_mid_line(path_)) {
+    if (ends_mid_line(*descriptor)) {
       if (Status ended = file_->write("\n"); !ended.ok()) return ended;
     }
     for (;;) {
@@ -74,7 +81,7 @@ class AuditLog {
   }
 
   std::optional<Receiver<LogOp>> channel_;
-  const std::string path_;
+  Result<std::shared_ptr<FileDescriptor>> opened_;  // taken by run()
   std::shared_ptr<Counters> counters_;
   std::optional<BufferedFile> file_;
   std::string line_;  // reused for every line
@@ -82,10 +89,19 @@ class AuditLog {
 
 }  // namespace
 
-Result<WorkerThread> start_log_thread(Receiver<LogOp> channel, std::string path,
+Result<std::shared_ptr<FileDescriptor>> open_audit_log(const std::string& path) {
+  Result<std::shared_ptr<FileDescriptor>> file =
+      FileDescriptor::open(path, O_RDWR | O_APPEND | O_CREAT);
+  if (file.ok()) return file;
+  // A file the process may write but not read is still a log.
+  return FileDescriptor::open(path, O_WRONLY | O_APPEND | O_CREAT);
+}
+
+Result<WorkerThread> start_log_thread(Receiver<LogOp> channel,
+                                      Result<std::shared_ptr<FileDescriptor>> file,
                                       std::shared_ptr<Counters> counters) {
   WorkerThread::OnFailure on_failure = noting_failures(counters);
-  auto log = std::make_shared<AuditLog>(std::move(channel), std::move(path), std::move(counters));
+  auto log = std::make_shared<AuditLog>(std::move(channel), std::move(file), std::move(counters));
   return WorkerThread::spawn_runner(std::move(log), std::move(on_failure));
 }
 

@@ -1,9 +1,11 @@
 // The audit log thread of a DBEngineWebServer: it appends one JSON line per
 // logged document change to a ".jsonl" file, which is never truncated. The
-// write methods send LogOp records on the log channel (any thread); the log
-// thread alone owns the file. It ends at a Shutdown or a disconnection after
-// flushing, or as a crash when the file cannot be opened or written; on every
-// way out it clears `alive` and releases the receiver.
+// engine's constructor opens the file (open_audit_log); the write methods
+// send LogOp records on the log channel (any thread); the log thread alone
+// writes the file, through that descriptor. It ends at a Shutdown or a
+// disconnection after flushing, or as a crash when the file could not be
+// opened or cannot be written; on every way out it clears `alive` and
+// releases the receiver.
 //
 // One line, bytes exactly as below, "\n" at the end:
 //
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "common/channel.h"
+#include "common/file_descriptor.h"
 #include "common/status.h"
 #include "common/worker_thread.h"
 #include "db_engine_web_server/counters.h"
@@ -59,9 +62,17 @@ struct LogOp {
   std::vector<std::string> ids;
 };
 
-// Starts the log thread on `path` (opened for appending, created with mode
-// 0666 less the umask). Fails only when the thread cannot start.
-Result<WorkerThread> start_log_thread(Receiver<LogOp> channel, std::string path,
+// Opens the log file at `path` for appending (created with mode 0666 less
+// the umask), for reading too where the file allows it (to find a cut last
+// line). Fails with "I/O error: {system text} (os error {n})".
+Result<std::shared_ptr<FileDescriptor>> open_audit_log(const std::string& path);
+
+// Starts the log thread on what open_audit_log gave: the file, or the
+// failure to open it, which clears `alive` and is noted before the thread
+// starts, and is the thread's crash at once. Fails only when the thread
+// cannot start.
+Result<WorkerThread> start_log_thread(Receiver<LogOp> channel,
+                                      Result<std::shared_ptr<FileDescriptor>> file,
                                       std::shared_ptr<Counters> counters);
 
 }  // namespace quillmere::db_engine_web_server

@@ -1,6 +1,7 @@
 #include "db_engine_web_server/backup.h"
 
 #include <cstdio>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -49,13 +50,30 @@ void copy_index(store::ReadTransaction& source, store::WriteTransaction& backup)
   flush();
 }
 
+// Adds `file`, when open and readable, as refused with `reason`.
+void add_own_file(OwnFiles& files, const FileDescriptor* file, const char* reason) {
+  if (file == nullptr) return;
+  if (std::optional<FileIdentity> identity = file->identity()) {
+    files.push_back(store::RefusedFile{*identity, reason});
+  }
+}
+
 }  // namespace
 
-void run_backup(const std::string& target_path, store::Database& source) {
+OwnFiles own_files(const FileDescriptor* wal_file, const FileDescriptor* audit_log) {
+  OwnFiles files;
+  add_own_file(files, wal_file, "Backup target is the engine's own WAL file");
+  add_own_file(files, audit_log, "Backup target is the engine's own audit log");
+  return files;
+}
+
+void run_backup(const std::string& target_path, store::Database& source,
+                const OwnFiles& own_files) {
   print_line(stdout, "Starting logical database backup in background...");
   // Declared in this order so that they end in reverse: the read, then the
   // backup's transaction (rolled back unless committed), then its file.
-  Result<std::shared_ptr<store::Database>> backup = store::Database::open(target_path);
+  Result<std::shared_ptr<store::Database>> backup =
+      store::Database::open(target_path, own_files);
   if (!backup.ok()) {
     print_line(stderr, "Failed to create backup database: " + backup.error());
     return;
@@ -82,10 +100,11 @@ void run_backup(const std::string& target_path, store::Database& source) {
 }
 
 Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source,
-                             ThreadGroup& executors) {
+                             ThreadGroup& executors, OwnFiles own_files) {
   Result<WorkerThread> thread = WorkerThread::spawn(
-      [target_path = std::move(target_path), source = std::move(source)]() mutable {
-        run_backup(target_path, *source);
+      [target_path = std::move(target_path), source = std::move(source),
+       own_files = std::move(own_files)]() mutable {
+        run_backup(target_path, *source, own_files);
         // Let go of the database before the thread counts as finished: once
         // the engine has let go too, the file is free for the next open.
         source.reset();

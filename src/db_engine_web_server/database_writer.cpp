@@ -20,11 +20,12 @@ using engine::WriteOp;
 class DatabaseWriter {
  public:
   DatabaseWriter(Receiver<WriteOp> apply_channel, std::shared_ptr<store::Database> db,
-                 std::string wal_path, std::shared_ptr<Counters> counters,
-                 std::shared_ptr<ThreadGroup> executors)
+                 std::shared_ptr<const FileDescriptor> wal_file, OwnFiles own_files,
+                 std::shared_ptr<Counters> counters, std::shared_ptr<ThreadGroup> executors)
       : apply_channel_(std::move(apply_channel)),
         db_(std::move(db)),
-        wal_path_(std::move(wal_path)),
+        wal_file_(std::move(wal_file)),
+        own_files_(std::move(own_files)),
         counters_(std::move(counters)),
         executors_(std::move(executors)) {
     batch_.reserve(engine::MAX_BATCH_OPS);
@@ -37,6 +38,7 @@ class DatabaseWriter {
     counters_->alive.store(false, std::memory_order_seq_cst);
     apply_channel_.reset();
     db_.reset();
+    wal_file_.reset();
     counters_.reset();
     executors_.reset();
   }
@@ -54,7 +56,8 @@ class DatabaseWriter {
       // file keeps its frames for the next recovery.
       if (!applied.ok()) return applied.status();
       if (applied.value().backup_target) {
-        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_, *executors_);
+        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_,
+                                               *executors_, own_files_);
         if (!started.ok()) return started;
       }
       if (applied.value().data_ops != 0) {
@@ -72,9 +75,10 @@ class DatabaseWriter {
 
  private:
   // Every frame of the WAL file is committed: replaying them later could
-  // only write older operations over newer data.
+  // only write older operations over newer data. Emptied through the
+  // engine's own descriptor: whatever file now has its name is not touched.
   Status empty_wal_file() {
-    if (::truncate(wal_path_.c_str(), 0) != 0 && errno != ENOENT) {
+    if (wal_file_ != nullptr && ::ftruncate(wal_file_->get(), 0) != 0) {
       return Status::Error(io_error_text(errno));
     }
     return Status::Ok();
@@ -82,7 +86,8 @@ class DatabaseWriter {
 
   std::optional<Receiver<WriteOp>> apply_channel_;
   std::shared_ptr<store::Database> db_;
-  const std::string wal_path_;
+  std::shared_ptr<const FileDescriptor> wal_file_;  // null when the WAL file could not be opened
+  const OwnFiles own_files_;
   std::shared_ptr<Counters> counters_;
   std::shared_ptr<ThreadGroup> executors_;
   std::vector<WriteOp> batch_;
@@ -93,13 +98,13 @@ class DatabaseWriter {
 
 Result<WorkerThread> start_database_writer(Receiver<WriteOp> apply_channel,
                                            std::shared_ptr<store::Database> db,
-                                           std::string wal_path,
-                                           std::shared_ptr<Counters> counters,
+                                           std::shared_ptr<const FileDescriptor> wal_file,
+                                           OwnFiles own_files, std::shared_ptr<Counters> counters,
                                            std::shared_ptr<ThreadGroup> executors) {
   WorkerThread::OnFailure on_failure = noting_failures(counters);
   auto writer = std::make_shared<DatabaseWriter>(std::move(apply_channel), std::move(db),
-                                                 std::move(wal_path), std::move(counters),
-                                                 std::move(executors));
+                                                 std::move(wal_file), std::move(own_files),
+                                                 std::move(counters), std::move(executors));
   return WorkerThread::spawn_runner(std::move(writer), std::move(on_failure));
 }
 

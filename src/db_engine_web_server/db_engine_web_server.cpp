@@ -484,8 +484,11 @@ PyObject* queue_size(PyObject* self, void*) {
 // ---------------------------------------------------------------------------
 // Slots
 
-// Opens the store, replays the WAL file and starts the writer threads, in
-// that order; any failure is raised after everything opened is released.
+// Opens the store, replays the WAL file, opens the WAL file and the audit
+// log, and starts the threads, in that order; any failure is raised after
+// everything opened is released. Every file is named after the absolute path
+// the store fixed when it opened, and the WAL file and the audit log are
+// used through the descriptors opened here only.
 PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParameters[] = {"path", "backup_time", "backup_dir",
                                                 "enable_logging"};
@@ -506,11 +509,19 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   ServerFields fields;
   Result<std::shared_ptr<store::Database>> db = store::Database::open(std::string(*path));
   if (!db.ok()) return python::raise_runtime_error(db.error());
-  const std::string wal_path = std::string(*path) + ".wal";
+  const std::string store_path = db.value()->path();
+  const std::string wal_path = store_path + ".wal";
   if (Status recovered = recover_wal_on_startup(*db.value(), wal_path); !recovered.ok()) {
     return python::raise_runtime_error(recovered.message());
   }
   fields.db = std::move(db.value());
+  // A file that cannot be opened fails its thread, not the constructor.
+  Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(wal_path);
+  std::optional<Result<std::shared_ptr<FileDescriptor>>> log_file;
+  if (*enable_logging) log_file.emplace(open_audit_log(store_path + ".jsonl"));
+  OwnFiles own = own_files(wal_file.ok() ? wal_file.value().get() : nullptr,
+                           log_file && log_file->ok() ? log_file->value().get() : nullptr);
+  std::shared_ptr<const FileDescriptor> wal_shared = wal_file.ok() ? wal_file.value() : nullptr;
   auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
   fields.apply_probe.emplace(apply_sender.probe());
   auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
@@ -518,13 +529,14 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   fields.counters = std::make_shared<Counters>();
   fields.enable_logging = *enable_logging;
 
-  Result<WorkerThread> wal_thread =
-      start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path, fields.counters);
+  Result<WorkerThread> wal_thread = start_wal_writer(std::move(receiver), std::move(apply_sender),
+                                                     std::move(wal_file), fields.counters);
   if (!wal_thread.ok()) return python::raise_runtime_error(wal_thread.error());
   fields.wal_thread.emplace(std::move(wal_thread.value()));
   fields.all_threads = std::make_shared<ThreadGroup>();
-  Result<WorkerThread> writer_thread = start_database_writer(
-      std::move(apply_receiver), fields.db, wal_path, fields.counters, fields.all_threads);
+  Result<WorkerThread> writer_thread =
+      start_database_writer(std::move(apply_receiver), fields.db, std::move(wal_shared),
+                            std::move(own), fields.counters, fields.all_threads);
   if (!writer_thread.ok()) return python::raise_runtime_error(writer_thread.error());
   fields.writer_thread.emplace(std::move(writer_thread.value()));
 
@@ -541,7 +553,7 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (fields.enable_logging) {
     auto [log_sender, log_receiver] = make_channel<LogOp>(LOG_CHANNEL_CAPACITY);
     Result<WorkerThread> log_thread =
-        start_log_thread(std::move(log_receiver), std::string(*path) + ".jsonl", fields.counters);
+        start_log_thread(std::move(log_receiver), std::move(*log_file), fields.counters);
     if (!log_thread.ok()) return python::raise_runtime_error(log_thread.error());
     fields.log_sender.emplace(std::move(log_sender));
     fields.log_thread.emplace(std::move(log_thread.value()));

@@ -17,12 +17,22 @@ using engine::WriteOp;
 
 class WalWriter {
  public:
-  WalWriter(Receiver<WriteOp> write_queue, Sender<WriteOp> apply_channel, std::string wal_path,
-            std::shared_ptr<Counters> counters)
+  // Runs on the thread that starts the writer: a WAL file that could not be
+  // opened refuses writes from the start, as one that can no longer be
+  // written does.
+  WalWriter(Receiver<WriteOp> write_queue, Sender<WriteOp> apply_channel,
+            Result<std::shared_ptr<FileDescriptor>> wal_file, std::shared_ptr<Counters> counters)
       : write_queue_(std::move(write_queue)),
         apply_channel_(std::move(apply_channel)),
-        wal_path_(std::move(wal_path)),
-        counters_(std::move(counters)) {}
+        counters_(std::move(counters)) {
+    if (wal_file.ok()) {
+      wal_.emplace(std::move(wal_file.value()), WAL_BUFFER_SIZE);
+    } else {
+      wal_failure_ = wal_file.status();
+      counters_->alive.store(false, std::memory_order_release);
+      counters_->note_failure(wal_failure_.message());
+    }
+  }
 
   // The way out, also when an exception unwinds the thread: close the WAL
   // file (what is still buffered is written out), clear `alive`, release
@@ -36,9 +46,6 @@ class WalWriter {
   }
 
   Status run() {
-    Result<BufferedFile> opened = BufferedFile::open(wal_path_, O_RDWR | O_CREAT, WAL_BUFFER_SIZE);
-    if (!opened.ok()) return opened.status();
-    wal_.emplace(std::move(opened.value()));
     batch_.reserve(1000);
     for (;;) {
       WriteOp first;
@@ -163,9 +170,8 @@ class WalWriter {
 
   std::optional<Receiver<WriteOp>> write_queue_;
   std::optional<Sender<WriteOp>> apply_channel_;
-  const std::string wal_path_;
   std::shared_ptr<Counters> counters_;
-  std::optional<BufferedFile> wal_;  // closed once it cannot be written
+  std::optional<BufferedFile> wal_;  // absent when not opened, let go once it cannot be written
   std::vector<WriteOp> batch_;
   std::uint64_t frames_ = 0;     // frames written and flushed since the file was last emptied
   std::uint64_t bytes_ = 0;      // the length of those frames
@@ -176,11 +182,16 @@ class WalWriter {
 
 }  // namespace
 
+Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path) {
+  return FileDescriptor::open(wal_path, O_RDWR | O_CREAT, "Failed to open WAL file ");
+}
+
 Result<WorkerThread> start_wal_writer(Receiver<WriteOp> write_queue, Sender<WriteOp> apply_channel,
-                                      std::string wal_path, std::shared_ptr<Counters> counters) {
+                                      Result<std::shared_ptr<FileDescriptor>> wal_file,
+                                      std::shared_ptr<Counters> counters) {
   WorkerThread::OnFailure on_failure = noting_failures(counters);
   auto writer = std::make_shared<WalWriter>(std::move(write_queue), std::move(apply_channel),
-                                            std::move(wal_path), std::move(counters));
+                                            std::move(wal_file), std::move(counters));
   return WorkerThread::spawn_runner(std::move(writer), std::move(on_failure));
 }
 

@@ -17,7 +17,13 @@
 //   frames (a later replay must not write older frames over newer data). The
 //   failure is the thread's crash when it ends, or at once when the file
 //   cannot be emptied or the database writer has gone too; the whole frames
-//   then stay for the next replay.
+//   then stay for the next replay;
+// - a WAL file that could not be opened is one that cannot be written from
+//   the start: start_wal_writer clears `alive` and notes the failure before
+//   the thread starts, every operation is forwarded unframed, and the
+//   failure is the thread's crash when it ends.
+// The WAL file is written through the descriptor the constructor opened,
+// never reopened by name; the database writer empties it through the same.
 #pragma once
 
 #include <chrono>
@@ -26,6 +32,7 @@
 #include <string>
 
 #include "common/channel.h"
+#include "common/file_descriptor.h"
 #include "common/status.h"
 #include "common/worker_thread.h"
 #include "db_engine_web_server/counters.h"
@@ -36,8 +43,15 @@ namespace quillmere::db_engine_web_server {
 inline constexpr std::size_t MAX_WAL_BATCH_OPS = 5000;
 inline constexpr std::chrono::milliseconds WAL_WRITER_WAIT{5};
 
+// Opens (creating it if missing) the WAL file at `wal_path` for the WAL
+// writer. Fails with "Failed to open WAL file {system text} (os error {n})".
+Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path);
+
+// `wal_file` is what open_wal_file gave: the WAL file, written from offset 0
+// (recovery has emptied it), or the failure to open it.
 Result<WorkerThread> start_wal_writer(Receiver<engine::WriteOp> write_queue,
                                       Sender<engine::WriteOp> apply_channel,
-                                      std::string wal_path, std::shared_ptr<Counters> counters);
+                                      Result<std::shared_ptr<FileDescriptor>> wal_file,
+                                      std::shared_ptr<Counters> counters);
 
 }  // namespace quillmere::db_engine_web_server

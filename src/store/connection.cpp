@@ -1,5 +1,7 @@
 #include "store/connection.h"
 
+#include "common/io_error.h"
+
 namespace quillmere::store {
 namespace {
 
@@ -33,6 +35,17 @@ constexpr const char* kSqlText[] = {
 };
 static_assert(std::size(kSqlText) == static_cast<size_t>(Sql::kCount));
 
+// SQLite's text for the last failure of `db`, with the system's reason when a
+// file could not be opened: SQLite's text alone does not tell a missing
+// folder from a process out of descriptors.
+std::string failure_text(sqlite3* db) {
+  std::string text = sqlite3_errmsg(db);
+  if ((sqlite3_extended_errcode(db) & 0xff) == SQLITE_CANTOPEN) {
+    if (const int error = sqlite3_system_errno(db); error != 0) text += ": " + os_error_text(error);
+  }
+  return text;
+}
+
 // sqlite3_bind_* with a null pointer binds SQL NULL, even for length 0.
 const char* non_null(std::string_view bytes) { return bytes.data() ? bytes.data() : ""; }
 
@@ -42,7 +55,7 @@ Result<std::unique_ptr<Connection>> Connection::open(const std::string& path, in
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc != SQLITE_OK) {
-    std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    std::string text = db ? failure_text(db) : sqlite3_errstr(rc);
     sqlite3_close(db);
     return Status::Error(std::move(text));
   }
@@ -55,6 +68,8 @@ Connection::~Connection() {
   // Every statement is finalized, so the close cannot be refused as busy.
   sqlite3_close(db_);
 }
+
+std::string Connection::error_text() const { return failure_text(db_); }
 
 Status Connection::exec(const char* sql) {
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {

@@ -43,7 +43,8 @@ enum class Sql {
 
 class Connection {
  public:
-  // `flags` are sqlite3_open_v2 flags; SQLITE_OPEN_NOMUTEX is added.
+  // `flags` are sqlite3_open_v2 flags; SQLITE_OPEN_NOMUTEX is added. Fails
+  // with error_text()'s form of SQLite's text.
   static Result<std::unique_ptr<Connection>> open(const std::string& path, int flags);
 
   ~Connection();
@@ -52,8 +53,10 @@ class Connection {
 
   sqlite3* handle() const { return db_; }
   bool in_transaction() const { return sqlite3_get_autocommit(db_) == 0; }
-  // SQLite's text for the last failure on this connection.
-  std::string error_text() const { return sqlite3_errmsg(db_); }
+  // SQLite's text for the last failure on this connection; when SQLite could
+  // not open a file ("unable to open database file"), followed by ": " and
+  // the system's reason, "{system text} (os error {n})".
+  std::string error_text() const;
 
   // Runs SQL text once, without keeping a statement (set-up and schema).
   Status exec(const char* sql);

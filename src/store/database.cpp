@@ -1,12 +1,16 @@
 #include "store/database.h"
 
+#include <stdlib.h>  // realpath
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "common/file_path.h"
 #include "store/connection.h"
 #include "store/file_lock.h"
 #include "store/schema.h"
@@ -32,11 +36,49 @@ constexpr const char* kWriterPragmas =
     "PRAGMA synchronous = FULL;"
     "PRAGMA cache_size = -65536;";  // 64 MiB of page cache
 
-// SQLite reads ":memory:" and "file:..." names specially; a relative path is
-// made explicit so it always names the file we locked.
-std::string sqlite_name(const std::string& path) {
-  if (!path.empty() && path.front() == '/') return path;
-  return "./" + path;
+// SQLite refuses a database whose name, as it resolves it, leaves no room
+// within mxPathname for the longest suffix it adds: "-journal".
+constexpr std::size_t kSqliteSuffixBytes = 8;
+
+// `name` with its links followed and "." and ".." resolved; nothing when a
+// part of it is missing or cannot be searched.
+std::optional<std::string> resolved(const std::string& name) {
+  const std::unique_ptr<char, decltype(&std::free)> full(::realpath(name.c_str(), nullptr),
+                                                         &std::free);
+  if (full == nullptr) return std::nullopt;
+  return std::string(full.get());
+}
+
+// The length of the absolute `path` as SQLite resolves it before it opens
+// the file: for a file still to be created, its folder resolved and its
+// name; the path's own length when neither resolves (the open then fails on
+// the missing folder).
+std::size_t resolved_length(const std::string& path) {
+  if (std::optional<std::string> full = resolved(path)) return full->size();
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return path.size();
+  const std::optional<std::string> folder = resolved(slash == 0 ? "/" : path.substr(0, slash));
+  if (!folder) return path.size();
+  return folder->size() + (folder->back() == '/' ? 0 : 1) + (path.size() - slash - 1);
+}
+
+// Fails unless the connection SQLite opened by `path` is on the file `lock`
+// holds. Checked after the open, since the name is followed when SQLite
+// opens it: the name leads to the held file now, and the connection's file
+// is the one the name leads to (SQLITE_FCNTL_HAS_MOVED compares them). An
+// inode held open is never given to another file, so only a name switched
+// away and back between the open and the check could pass unnoticed.
+Status check_held_file(const std::string& path, const FileLock& lock, Connection* opened) {
+  const std::optional<FileIdentity> now = identity_of_path(path);
+  bool moved = false;
+  if (opened != nullptr) {
+    int has_moved = 0;
+    moved = sqlite3_file_control(opened->handle(), "main", SQLITE_FCNTL_HAS_MOVED, &has_moved) ==
+                SQLITE_OK &&
+            has_moved != 0;
+  }
+  if (!now || *now != lock.identity() || moved) return Status::Error(replaced_file_text(path));
+  return Status::Ok();
 }
 
 Status enable_wal(Connection& writer) {
@@ -102,7 +144,7 @@ Status touch_snapshot(Connection& reader) {
 struct Database::Impl {
   Impl(FileLock file_lock, std::string path, std::unique_ptr<Connection> writer_connection)
       : lock_(std::move(file_lock)),
-        sqlite_path_(std::move(path)),
+        path_(std::move(path)),
         writer_(std::move(writer_connection)),
         length_limit_(static_cast<std::uint64_t>(
             sqlite3_limit(writer_->handle(), SQLITE_LIMIT_LENGTH, -1))) {
@@ -115,7 +157,7 @@ struct Database::Impl {
   // Constant after construction. The writer connection is used by one thread
   // at a time: the holder of the WriteTransaction.
   FileLock lock_;
-  const std::string sqlite_path_;
+  const std::string path_;  // absolute: SQLite opens every connection by it
   std::unique_ptr<Connection> writer_;
   const std::uint64_t length_limit_;
 
@@ -137,7 +179,14 @@ Result<std::unique_ptr<Connection>> Database::Impl::take_reader() {
     }
   }
   // Opened outside the mutex: other readers need not wait for the file.
-  Result<std::unique_ptr<Connection>> reader = Connection::open(sqlite_path_, SQLITE_OPEN_READONLY);
+  Result<std::unique_ptr<Connection>> reader = Connection::open(path_, SQLITE_OPEN_READONLY);
+  // A file removed or replaced under the path is reported as such, also when
+  // SQLite could not open what the path leads to now. A connection on another
+  // file has not read it yet, so closing it changes nothing there.
+  if (Status held = check_held_file(path_, lock_, reader.ok() ? reader.value().get() : nullptr);
+      !held.ok()) {
+    return held;
+  }
   if (!reader.ok()) return reader;
   if (Status status = reader.value()->exec(kReaderPragmas); !status.ok()) return status;
   return reader;
@@ -149,18 +198,49 @@ void Database::Impl::return_reader(std::unique_ptr<Connection> reader) {
   // Otherwise `reader` closes when it goes out of scope, after the guard.
 }
 
-Result<std::shared_ptr<Database>> Database::open(const std::string& path) {
+std::string replaced_file_text(const std::string& path) {
+  return "Database file " + path + " was removed or replaced since the engine opened it";
+}
+
+std::size_t Database::max_path_length() {
+  const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  const int longest = vfs != nullptr ? vfs->mxPathname : 0;
+  return longest > static_cast<int>(kSqliteSuffixBytes)
+             ? static_cast<std::size_t>(longest) - kSqliteSuffixBytes
+             : 0;
+}
+
+Result<std::shared_ptr<Database>> Database::open(const std::string& given_path,
+                                                 std::span<const RefusedFile> refused) {
+  // The one name of the file from here on: an absolute path is also one that
+  // SQLite reads as a plain file name (not ":memory:" nor "file:...").
+  Result<std::string> absolute = absolute_path(given_path);
+  if (!absolute.ok()) return absolute.status();
+  std::string path = std::move(absolute.value());
+  // Refused before the lock creates the file SQLite would not open.
+  if (const std::size_t length = resolved_length(path), most = max_path_length(); length > most) {
+    return Status::Error("Database path too long: " + std::to_string(length) +
+                         " bytes as SQLite resolves it (absolute, links followed); SQLite opens "
+                         "at most " +
+                         std::to_string(most));
+  }
   Result<FileLock> lock = FileLock::acquire(path);
   if (!lock.ok()) return lock.status();
-  std::string name = sqlite_name(path);
+  for (const RefusedFile& file : refused) {
+    if (file.identity == lock.value().identity()) return Status::Error(file.reason);
+  }
   // On any failure below, the writer closes before the lock is released
   // (locals are destroyed in reverse order).
   Result<std::unique_ptr<Connection>> writer =
-      Connection::open(name, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+      Connection::open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (!writer.ok()) return writer.status();
+  // Before SQLite writes anything: the writer is on the locked file.
+  if (Status held = check_held_file(path, lock.value(), writer.value().get()); !held.ok()) {
+    return held;
+  }
   if (Status status = configure_writer(*writer.value()); !status.ok()) return status;
   auto impl =
-      std::make_unique<Impl>(std::move(lock.value()), std::move(name), std::move(writer.value()));
+      std::make_unique<Impl>(std::move(lock.value()), std::move(path), std::move(writer.value()));
   return std::shared_ptr<Database>(new Database(std::move(impl)));
 }
 
@@ -214,6 +294,8 @@ Result<ReadTransaction> Database::begin_read() {
 }
 
 std::uint64_t Database::length_limit() const { return impl_->length_limit_; }
+
+const std::string& Database::path() const { return impl_->path_; }
 
 void Database::note_commit() {
   impl_->commits_.fetch_add(1, std::memory_order_release);

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/file_descriptor.h"
 #include "common/status.h"
 
 struct sqlite3_stmt;
@@ -34,6 +35,17 @@ enum class Sql;
 
 // The store's text for a file that another handle holds.
 inline constexpr std::string_view kAlreadyOpenText = "Database already open. Cannot acquire lock.";
+
+// The store's text for a read, or an open, that finds another file under the
+// database's path than the one it holds.
+std::string replaced_file_text(const std::string& path);
+
+// A file that Database::open refuses to take as a database (another file of
+// the same engine), and the text of the refusal.
+struct RefusedFile {
+  FileIdentity identity;
+  std::string reason;
+};
 
 // One pair of "metadata_index".
 struct IndexPair {
@@ -120,11 +132,25 @@ class ReadTransaction {
 
 class Database : public std::enable_shared_from_this<Database> {
  public:
-  // Opens or creates the file, takes the exclusive lock, and creates both
-  // tables in one committed transaction. Failures: kAlreadyOpenText; "I/O
-  // error: {system text} (os error {n})" when the file cannot be opened;
-  // SQLite's own texts otherwise; a table of either name with another shape.
-  static Result<std::shared_ptr<Database>> open(const std::string& path);
+  // Makes `path` absolute (absolute_path) and from then on uses that name
+  // alone, whatever the process's current directory; refuses it when SQLite
+  // would (longer than max_path_length() as SQLite resolves it) before
+  // anything is created; opens or creates the file, takes the exclusive
+  // lock, refuses a file of `refused`, and creates both tables in one
+  // committed transaction. Every connection SQLite opens by the name is
+  // checked to be on the locked file (device and inode); a reader that is not
+  // fails its read with replaced_file_text(). Failures: kAlreadyOpenText;
+  // "I/O error: {system text} (os error {n})" when the file cannot be opened;
+  // the refusals above; SQLite's own texts otherwise (with the system's
+  // reason when SQLite cannot open a file); a table of either name with
+  // another shape.
+  static Result<std::shared_ptr<Database>> open(const std::string& path,
+                                                std::span<const RefusedFile> refused = {});
+
+  // The longest path, as SQLite resolves it (absolute, links followed), that
+  // SQLite opens: its file system's mxPathname less the 8 bytes of the
+  // "-journal" suffix it must be able to add.
+  static std::size_t max_path_length();
 
   ~Database();
   Database(const Database&) = delete;
@@ -136,6 +162,9 @@ class Database : public std::enable_shared_from_this<Database> {
   // The most bytes the store takes in one text, blob or row: the library's
   // limit on the writer connection, read when the file was opened.
   std::uint64_t length_limit() const;
+  // The absolute path of the file, fixed by open(): the engine's other files
+  // are named after it.
+  const std::string& path() const;
 
  private:
   struct Impl;

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "common/file_descriptor.h"
 #include "common/status.h"
 
 namespace quillmere::store {
@@ -28,6 +29,9 @@ class FileLock {
   // the file must be closed by then: closing a descriptor drops the POSIX
   // record locks SQLite holds on the file through other descriptors.
   ~FileLock();
+
+  // The file held: what its name led to when the lock was taken.
+  FileIdentity identity() const { return FileIdentity{device_, inode_}; }
 
  private:
   FileLock(int fd, dev_t device, ino_t inode) : fd_(fd), device_(device), inode_(inode) {}

@@ -16,7 +16,8 @@ std::optional<std::string> run_log(const std::string& path, std::vector<LogOp> o
   EXPECT_TRUE(sender.send(LogOp::shutdown()).ok());
   (void)sender.send(LogOp::entry(kInsertAction, "behind the shutdown"));
   auto counters = std::make_shared<Counters>();
-  Result<WorkerThread> thread = start_log_thread(std::move(receiver), path, counters);
+  Result<WorkerThread> thread =
+      start_log_thread(std::move(receiver), open_audit_log(path), counters);
   std::optional<std::string> outcome = thread.value().join();
   EXPECT_FALSE(counters->alive.load());
   return outcome;

@@ -1,5 +1,7 @@
 #include "db_engine_web_server/backup.h"
 
+#include <fstream>
+
 #include "test_support.h"
 
 namespace quillmere::db_engine_web_server {
@@ -50,6 +52,36 @@ TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
     EXPECT_EQ(ok ? read_all(target) : none, c.after) << target;
   }
   EXPECT_FALSE(std::filesystem::exists(dir + "/no"));
+}
+
+// The engine's WAL file and audit log are refused by identity, under any name, before anything
+// is written to them.
+TEST(BackupTest, TheEnginesOwnFilesAreRefusedAsTargets) {
+  const testing_support::TempDir temp;
+  const std::string& dir = temp.path();
+  const std::string wal = dir + "/s.wal", log = dir + "/s.jsonl", alias = dir + "/alias";
+  std::ofstream(wal) << "frames";
+  std::ofstream(log) << "lines\n";
+  ASSERT_EQ(::link(wal.c_str(), alias.c_str()), 0);
+  const auto wal_file = FileDescriptor::open(wal, O_RDWR).value();
+  const auto log_file = FileDescriptor::open(log, O_RDWR | O_APPEND).value();
+  const OwnFiles own = own_files(wal_file.get(), log_file.get());
+  EXPECT_EQ(own_files(nullptr, log_file.get()).size(), 1u);
+  auto source = open_filled(dir + "/s", {{{"a", "{}"}}, {}});
+  for (const auto& [target, what] : {std::pair{wal, "WAL file"}, {alias, "WAL file"},
+                                     {log, "audit log"}}) {
+    CaptureStdout(), CaptureStderr();
+    run_backup(target, *source, own);
+    EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n");
+    EXPECT_EQ(GetCapturedStderr(), "Failed to create backup database: Backup target is the "
+                                   "engine's own "s + what + "\n");
+  }
+  EXPECT_EQ(std::filesystem::file_size(wal), 6u);
+  EXPECT_EQ(std::filesystem::file_size(log), 6u);
+  CaptureStdout();
+  run_backup(dir + "/copy", *source, own);  // any other target is copied to
+  EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n"
+                                 "Database backup is successful to " + dir + "/copy\n");
 }
 
 }  // namespace

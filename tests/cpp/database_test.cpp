@@ -1,6 +1,8 @@
 #include "store/database.h"
 
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <fstream>
 
@@ -199,6 +201,118 @@ TEST_F(DatabaseTest, ReadsSeeTheLatestCommitWhenTheyBeginAndUncommittedWritesRol
   EXPECT_FALSE(moved.commit().ok());
   EXPECT_EQ(documents(db->begin_read().value()), (Rows{{"a", "2"}, {"b", "newer"}, {"d", "2"}}));
   EXPECT_EQ(index_pairs(db->begin_read().value()), Rows{});
+}
+
+// The name is made absolute once: a later chdir changes neither the writer's file nor the readers'.
+TEST_F(DatabaseTest, ARelativePathIsFixedAtTheOpen) {
+  const std::string elsewhere = dir_.path() + "/elsewhere";
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  EXPECT_EQ(in_child([&] {
+              if (::chdir(dir_.path().c_str()) != 0) return 1;
+              auto db = Database::open("db.sqlite");
+              if (!db.ok() || db.value()->path() != path_) return 2;
+              if (::chdir(elsewhere.c_str()) != 0) return 3;
+              auto write = db.value()->begin_write();
+              if (!write.ok() || !write.value().put_document("k", "v").ok()) return 4;
+              if (!write.value().commit().ok()) return 5;
+              auto read = db.value()->begin_read();  // the engine's first reader
+              if (!read.ok() || read.value().get_document("k").value() != "v") return 6;
+              return std::filesystem::is_empty(elsewhere) ? 0 : 7;
+            }),
+            0);
+}
+
+TEST_F(DatabaseTest, APathLongerThanSqliteOpensIsRefusedBeforeAnythingIsCreated) {
+  ASSERT_EQ(Database::max_path_length(),
+            static_cast<std::size_t>(sqlite3_vfs_find(nullptr)->mxPathname) - 8);
+  std::string folder = std::filesystem::canonical(dir_.path()).string();
+  while (folder.size() < 400) {
+    folder += "/" + std::string(50, 'd');
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  }
+  const auto of_length = [&](std::size_t length) {
+    return folder + "/" + std::string(length - folder.size() - 1, 'f');
+  };
+  const std::size_t most = Database::max_path_length();
+  EXPECT_TRUE(Database::open(of_length(most)).ok());
+  EXPECT_EQ(Database::open(of_length(most + 1)).error(),
+            "Database path too long: " + std::to_string(most + 1) +
+                " bytes as SQLite resolves it (absolute, links followed); SQLite opens at most " +
+                std::to_string(most));
+  // A short name through a link is as long as what it leads to.
+  const std::string link = dir_.path() + "/link";
+  ASSERT_EQ(::symlink(folder.c_str(), link.c_str()), 0);
+  const std::string name = std::filesystem::path(of_length(most + 1)).filename();
+  EXPECT_TRUE(Database::open(link + "/" + name).error().starts_with("Database path too long: "));
+  EXPECT_FALSE(std::filesystem::exists(of_length(most + 1)));
+}
+
+// A reader opened by the name after the file was replaced (its folder moved away and made again)
+// fails; one opened before keeps reading the engine's own file.
+TEST_F(DatabaseTest, AReaderOnAFileReplacedUnderThePathFails) {
+  const std::string folder = dir_.path() + "/store", path = folder + "/db";
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  auto db = open_store(path);
+  commit(*db, [](WriteTransaction& tx) { ASSERT_TRUE(tx.put_document("k", "own").ok()); });
+  EXPECT_EQ(get(*db, "k"), "own");  // one pooled reader
+  ASSERT_EQ(::rename(folder.c_str(), (dir_.path() + "/moved").c_str()), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  {
+    auto other = open_store(path);  // another file under the name, held meanwhile
+    commit(*other, [](WriteTransaction& tx) { ASSERT_TRUE(tx.put_document("k", "other").ok()); });
+    auto pooled = db->begin_read();
+    ASSERT_TRUE(pooled.ok());
+    EXPECT_EQ(pooled.value().get_document("k").value(), "own");
+    EXPECT_EQ(db->begin_read().error(), replaced_file_text(path));  // needs a new connection
+    EXPECT_EQ(replaced_file_text(path),
+              "Database file " + path + " was removed or replaced since the engine opened it");
+    EXPECT_EQ(get(*other, "k"), "other");
+  }
+  std::filesystem::remove_all(folder);  // removed: the same
+  auto pooled = db->begin_read();
+  EXPECT_EQ(db->begin_read().error(), replaced_file_text(path));
+  // Writes go on into the engine's own file, whatever has its name.
+  commit(*db, [](WriteTransaction& tx) { ASSERT_TRUE(tx.put_document("k2", "own").ok()); });
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_EQ(pooled.value().get_document("k").value(), "own");
+}
+
+TEST_F(DatabaseTest, RefusedFilesAreRefusedBeforeSqliteTouchesThem) {
+  const std::string other = dir_.path() + "/other";
+  std::ofstream(other) << "frames";
+  const FileIdentity identity = identity_of_path(other).value();
+  const RefusedFile refused[] = {{identity, "not this one"}};
+  const std::string alias = dir_.path() + "/alias";
+  ASSERT_EQ(::link(other.c_str(), alias.c_str()), 0);
+  for (const std::string& name : {other, alias}) {
+    EXPECT_EQ(Database::open(name, refused).error(), "not this one");
+  }
+  EXPECT_EQ(std::filesystem::file_size(other), 6u);
+  EXPECT_TRUE(flock_is_free(other));
+  EXPECT_TRUE(Database::open(path_, refused).ok());
+}
+
+// SQLite's "unable to open database file" is followed by the system's reason.
+TEST_F(DatabaseTest, AFileSqliteCannotOpenIsReportedWithTheSystemsReason) {
+  { open_store(path_); }
+  EXPECT_EQ(in_child([&] {
+              auto db = Database::open(path_);
+              if (!db.ok()) return 1;
+              const int spare = ::dup(0);
+              ::close(spare);  // the lowest free descriptor; none is free from here on
+              rlimit limit{};
+              if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+              limit.rlim_cur = static_cast<rlim_t>(spare);
+              if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+              const std::string too_many = "Too many open files (os error 24)";
+              if (db.value()->begin_read().error() != "unable to open database file: " + too_many) {
+                return 3;
+              }
+              const std::string unopened = Database::open(dir_.path() + "/new").error();
+              if (unopened != "I/O error: " + too_many) return 4;
+              return 0;
+            }),
+            0);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <fstream>
 
 #include "db_engine_web_server/audit_log.h"
 #include "db_engine_web_server/database_writer.h"
@@ -25,13 +26,16 @@ class WebServerThreadsTest : public ::testing::Test {
     apply_receiver_.emplace(std::move(apply_receiver));
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     sender_.emplace(std::move(sender));
-    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), wal_path(), counters_)
+    Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(wal_path());
+    if (wal_file.ok()) wal_file_ = wal_file.value();
+    wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), std::move(wal_file),
+                            counters_)
                .value();
   }
 
   // Held back until a test lets the database writer run.
   void let_database_writer_run() {
-    writer_ = start_database_writer(std::move(*apply_receiver_), db_, wal_path(), counters_,
+    writer_ = start_database_writer(std::move(*apply_receiver_), db_, wal_file_, {}, counters_,
                                     executors_)
                   .value();
   }
@@ -61,6 +65,7 @@ class WebServerThreadsTest : public ::testing::Test {
   TempDir dir_;
   std::shared_ptr<store::Database> db_ = open_store(dir_.path() + "/db");
   std::shared_ptr<Counters> counters_ = std::make_shared<Counters>();
+  std::shared_ptr<FileDescriptor> wal_file_;  // the WAL writer's, once opened
   std::shared_ptr<ThreadGroup> executors_ = std::make_shared<ThreadGroup>();
   std::optional<Sender<WriteOp>> sender_;
   std::optional<Receiver<WriteOp>> apply_receiver_;
@@ -72,7 +77,9 @@ TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
   let_database_writer_run();
   auto [log_sender, log_receiver] = make_channel<LogOp>(10000);
   WorkerThread log =
-      start_log_thread(std::move(log_receiver), dir_.path() + "/db.jsonl", counters_).value();
+      start_log_thread(std::move(log_receiver), open_audit_log(dir_.path() + "/db.jsonl"),
+                       counters_)
+          .value();
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&, t, sender = *sender_, log = log_sender] {
@@ -170,10 +177,11 @@ TEST(WalWriterFailureTest, AWalFileThatCannotGrowIsEmptiedAndTheRestApplied) {
     auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     const std::string wal = dir.path() + "/db.wal";
+    std::shared_ptr<FileDescriptor> wal_file = open_wal_file(wal).value();
     WorkerThread wal_writer =
-        start_wal_writer(std::move(receiver), std::move(apply_sender), wal, counters).value();
-    WorkerThread writer = start_database_writer(std::move(apply_receiver), db, wal, counters,
-                                                std::make_shared<ThreadGroup>())
+        start_wal_writer(std::move(receiver), std::move(apply_sender), wal_file, counters).value();
+    WorkerThread writer = start_database_writer(std::move(apply_receiver), db, wal_file, {},
+                                                counters, std::make_shared<ThreadGroup>())
                               .value();
     const std::string pad(100000, 'p');
     for (int i = 0; i < 30; ++i) (void)sender.send(WriteOp{Kind::kUpsert, "a", std::to_string(i) + pad});
@@ -184,6 +192,55 @@ TEST(WalWriterFailureTest, AWalFileThatCannotGrowIsEmptiedAndTheRestApplied) {
     return documents(db->begin_read().value()) == Rows{{"a", "29" + pad}} ? 0 : 3;
   });
   EXPECT_EQ(failed_check, 0);
+}
+
+// A WAL file that could not be opened: writes are refused from the start, what is sent all the
+// same is applied unframed, and the failure is the WAL writer's when it ends.
+TEST(WalWriterFailureTest, AWalFileThatCouldNotBeOpenedForwardsEverythingUnframed) {
+  TempDir dir;
+  auto db = open_store(dir.path() + "/db");
+  auto counters = std::make_shared<Counters>();
+  auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+  auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
+  Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(dir.path() + "/no/db.wal");
+  const std::string failure = "Failed to open WAL file No such file or directory (os error 2)";
+  ASSERT_EQ(wal_file.error(), failure);
+  testing::internal::CaptureStderr();
+  WorkerThread wal_writer =
+      start_wal_writer(std::move(receiver), std::move(apply_sender), wal_file, counters).value();
+  EXPECT_FALSE(counters->alive.load());  // before the thread has run
+  EXPECT_EQ(counters->failure(), failure);
+  WorkerThread writer = start_database_writer(std::move(apply_receiver), db, nullptr, {}, counters,
+                                              std::make_shared<ThreadGroup>())
+                            .value();
+  for (const WriteOp& op : {WriteOp{Kind::kInsert, "a", "{}"}, WriteOp{Kind::kInsert, "b", "[]"},
+                            WriteOp{Kind::kDelete, "a", {}}, WriteOp{Kind::kShutdown, {}, {}}}) {
+    ASSERT_TRUE(sender.send(op).ok());
+  }
+  EXPECT_EQ(wal_writer.join(), failure);
+  EXPECT_EQ(writer.join(), std::nullopt);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "quillmere: background thread failed: " + failure + "\n");
+  EXPECT_EQ(documents(db->begin_read().value()), (Rows{{"b", "[]"}}));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/no"));
+}
+
+// The WAL file is written and emptied through the engine's descriptor only: another file put
+// under its name is left as it is.
+TEST_F(WebServerThreadsTest, TheWalFileIsEmptiedThroughItsDescriptorNotItsName) {
+  send_all({{Kind::kInsert, "a", "{}"}});
+  ASSERT_TRUE(wait_until([&] { return framed_ids().size() == 1; }));
+  const std::string moved = dir_.path() + "/moved.wal";
+  ASSERT_EQ(::rename(wal_path().c_str(), moved.c_str()), 0);
+  std::ofstream(wal_path()) << "another engine's frames";
+  send_all({{Kind::kInsert, "b", "{}"}});
+  let_database_writer_run();
+  send_all({{Kind::kShutdown, {}, {}}});
+  EXPECT_EQ(wal_->join(), std::nullopt);
+  EXPECT_EQ(writer_->join(), std::nullopt);
+  EXPECT_EQ(stored_documents(), 2u);
+  EXPECT_EQ(std::filesystem::file_size(moved), 0u);  // the engine's own file, emptied
+  EXPECT_EQ(std::filesystem::file_size(wal_path()), 23u);
 }
 
 }  // namespace

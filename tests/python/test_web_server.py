@@ -2,7 +2,9 @@
 inserts, the in-place reads and paged queries."""
 
 import gc
+import json
 import os
+import re
 import threading
 
 import pytest
@@ -96,14 +98,17 @@ def test_replay_of_a_wal_left_behind(db_path, capfd):
     db.close_engine()
 
 
-def test_writes_refused_when_the_wal_cannot_be_created(tmp_path):
+def test_writes_refused_when_the_wal_cannot_be_created(tmp_path, capfd):
     path = str(tmp_path / "db")
-    os.symlink(str(tmp_path / "missing" / "db.wal"), path + ".wal")
+    os.symlink(str(tmp_path / "missing" / "db.wal"), path + ".wal")  # nothing to replay, nothing to open
     db = DBEngineWebServer(path)
-    with pytest.raises(RuntimeError, match="^Background writer panicked during shut down: I/O error: No such file"):
-        with db:  # leaving the block closes and reports, although the WAL writer never ran
-            assert wait_until(lambda: refuses(db))
+    failure = "Failed to open WAL file No such file or directory (os error 2)"
+    with pytest.raises(RuntimeError, match=f"^Background writer panicked during shut down: {re.escape(failure)}$"):
+        with db:  # leaving the block closes and reports
+            assert refuses(db)  # from the start: no write is accepted that the WAL file cannot keep
+            assert db.get("a") is None
     assert db.close_engine() is None  # reported once
+    assert capfd.readouterr() == ("", f"quillmere: background thread failed: {failure}\n")
 
 
 def test_released_engine_applies_everything_queued_and_is_not_replayed_later(db_path):
@@ -167,6 +172,32 @@ def test_backup_onto_the_engines_own_file(db_path, server, capfd):
     server.trigger_backup(db_path)
     assert wait_until(lambda: console.shows(err=f"Failed to create backup database: {LOCKED}\n"))
     assert console.out == "Starting logical database backup in background...\n"
+
+
+def test_backup_onto_the_engines_wal_file_or_audit_log_is_refused(db_path, tmp_path, capfd):
+    db = DBEngineWebServer(db_path, enable_logging=True)
+    console = Console(capfd)
+    db.insert("a", {"x": 1})
+    alias = str(tmp_path / "alias")
+    os.link(db_path + ".wal", alias)  # the same file under another name
+    refused = []
+    for target, what in [(db_path + ".wal", "WAL file"), (alias, "WAL file"), (db_path + ".jsonl", "audit log")]:
+        db.trigger_backup(target)
+        refused.append(f"Failed to create backup database: Backup target is the engine's own {what}\n")
+        assert wait_until(lambda: console.shows(err="".join(refused)))
+    db.insert("b", {"x": 2})
+    db.close_engine()
+    assert console.out == "Starting logical database backup in background...\n" * 3
+    assert console.err == "".join(refused)
+    assert os.path.getsize(db_path + ".wal") == 0
+    with open(db_path + ".jsonl") as log:
+        assert [json.loads(line)["id"] for line in log] == ["a", "b"]
+    del db
+    gc.collect()
+    DBEngineWebServer(db_path).close_engine()
+    # An empty WAL file: no SQLite page is read as a frame.
+    assert capfd.readouterr().out == "WAL Recover: Successfully written all records to database!\n"
+    assert stored_documents(db_path) == {"a": b'{"x":1}', "b": b'{"x":2}'}
 
 
 def test_insert_many_returns_refused_records_in_order(server):

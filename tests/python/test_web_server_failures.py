@@ -12,7 +12,8 @@ import time
 
 import pytest
 
-from conftest import index_pairs, raw_rows, refuses, run_python, stored_documents, wait_until
+from conftest import (index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows, refuses, run_python,
+                      stored_documents, wait_until)
 from quillmere import DBEngineWebServer
 
 PANICKED = "Background writer panicked during shut down: "
@@ -155,3 +156,63 @@ def test_a_replay_that_runs_out_of_memory_raises_and_keeps_every_frame(db_path):
     db = DBEngineWebServer(db_path)
     assert (db.get("k"), len(db.get("big")["a"]), wal_bytes(db_path)) == ({"x": 1}, 3_000_000, b"")
     db.close_engine()
+
+
+OUT_OF_DESCRIPTORS = """
+import gc, json, os, resource, sys
+from quillmere import DBEngine, DBEngineWebServer
+folder = sys.argv[1]
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+runs = []
+for free in range(10):
+    path = os.path.join(folder, f"{free}.db")
+    spare = os.dup(0)
+    os.close(spare)  # the lowest free descriptor
+    resource.setrlimit(resource.RLIMIT_NOFILE, (spare + free, hard))
+    run = {"accepted": 0}
+    try:
+        db = DBEngineWebServer(path, enable_logging=True)
+    except RuntimeError as error:
+        run["new"] = str(error)
+    else:
+        for i in range(200):
+            try:
+                db.insert(f"k{i:03}", {"i": i})
+            except RuntimeError as error:
+                run["refused"] = str(error)
+                break
+            run["accepted"] += 1
+        try:
+            run["close"] = db.close_engine()
+        except RuntimeError as error:
+            run["close"] = str(error)
+        del db
+    resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    gc.collect()
+    if os.path.exists(path):
+        plain = DBEngine(path)
+        run["stored"] = [doc_id for doc_id, _ in plain.scan_prefix("")]
+        plain.close_engine()
+        del plain
+        gc.collect()
+    runs.append(run)
+print(json.dumps(runs))
+"""
+
+
+@needs_spare_descriptors_for_sanitizers
+def test_running_out_of_descriptors_loses_no_accepted_write(tmp_path):
+    run = run_python(OUT_OF_DESCRIPTORS, tmp_path)
+    assert run.returncode == 0, run.stderr
+    runs = json.loads(run.stdout)
+    too_many = "Too many open files (os error 24)"
+    for outcome in runs:
+        assert outcome.get("stored", []) == [f"k{i:03}" for i in range(outcome["accepted"])], outcome
+        assert outcome.get("new", too_many).endswith(too_many), outcome
+        assert outcome.get("close") in (None, PANICKED + "I/O error: " + too_many), outcome
+    # The descriptor the WAL file needs is the one its replay needs first.
+    assert f"Failed to open WAL file {too_many}" in [outcome.get("new") for outcome in runs]
+    # Next the audit log cannot be opened: writes are refused from the start, none go unlogged.
+    log_failed = [outcome for outcome in runs if outcome.get("close")]
+    assert log_failed and all(outcome["accepted"] == 0 for outcome in log_failed), runs
+    assert runs[-1] == {"accepted": 200, "close": None, "stored": [f"k{i:03}" for i in range(200)]}

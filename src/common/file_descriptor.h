@@ -1,0 +1,53 @@
+// FileDescriptor: one open file of an engine (its WAL file, its audit log),
+// opened once by name and from then on used only through the descriptor, so
+// that a file renamed, removed or replaced under the same name is never
+// confused with the one opened. Shared by std::shared_ptr between the
+// threads that use it; closed when the last holder lets go. Every call is a
+// system call of its own: callers agree among themselves who writes when.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/status.h"
+
+namespace quillmere {
+
+// Which file a name or a descriptor leads to: equal identities are one file.
+struct FileIdentity {
+  dev_t device;
+  ino_t inode;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file `path` names now; nothing when it cannot be read
+// (no such file).
+std::optional<FileIdentity> identity_of_path(const std::string& path);
+
+class FileDescriptor {
+ public:
+  // Opens `path` with open(2) `flags`, O_CLOEXEC added (O_CREAT creates with
+  // mode 0666 less the umask). Fails with `failure_prefix` followed by
+  // "{system text} (os error {n})", or by "file name contained an
+  // unexpected NUL byte".
+  static Result<std::shared_ptr<FileDescriptor>> open(
+      const std::string& path, int flags, std::string_view failure_prefix = "I/O error: ");
+
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const { return fd_; }
+  // The identity of the open file; nothing when fstat fails.
+  std::optional<FileIdentity> identity() const;
+
+ private:
+  const int fd_;  // constant after construction
+};
+
+}  // namespace quillmere
