@@ -8,11 +8,10 @@ import os
 import shutil
 import signal
 import sqlite3
-import struct
 
 import pytest
 
-from conftest import needs_spare_descriptors_for_sanitizers, run_python, stored_documents, wait_until
+from conftest import frame, needs_spare_descriptors_for_sanitizers, run_python, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 TOO_MANY_FILES = "Too many open files (os error 24)"
@@ -21,10 +20,6 @@ RECOVERED = "WAL Recover: Successfully written all records to database!\n"
 
 def replaced(path):
     return f"Database file {path} was removed or replaced since the engine opened it"
-
-
-def frame(op, key, value=b""):
-    return struct.pack("<BII", op, len(key), len(value)) + key + value
 
 
 def make_store(path, documents):

@@ -7,12 +7,11 @@ import json
 import os
 import pathlib
 import sqlite3
-import struct
 import time
 
 import pytest
 
-from conftest import (index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows, refuses, run_python,
+from conftest import (frame, index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows, refuses, run_python,
                       stored_documents, wait_until)
 from quillmere import DBEngineWebServer
 
@@ -27,15 +26,15 @@ def wal_bytes(path):
 
 
 def test_a_batch_waiting_for_the_write_lock_keeps_its_frame_and_is_counted(db_path, server):
-    frame = struct.pack("<BII", 1, 1, 7) + b'a{"x":1}'
+    written = frame(1, b"a", b'{"x":1}')
     blocker = sqlite3.connect(db_path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
     try:
         server.insert("a", {"x": 1})
-        assert wait_until(lambda: wal_bytes(db_path) == frame)
+        assert wait_until(lambda: wal_bytes(db_path) == written)
         window = time.monotonic() + 0.3
         while time.monotonic() < window:  # neither applied nor emptied
-            assert wal_bytes(db_path) == frame and server.get("a") is None
+            assert wal_bytes(db_path) == written and server.get("a") is None
             time.sleep(0.01)
         assert server.queue_size == 1
     finally:
@@ -57,7 +56,7 @@ def test_a_batch_that_cannot_begin_ends_the_writer_and_is_replayed_by_the_next_e
     # Forty idle intervals of the WAL writer: were the failed batch counted as
     # applied, the file would be emptied meanwhile.
     time.sleep(40 * 0.005)
-    assert wal_bytes(db_path) == struct.pack("<BII", 1, 1, 9) + b'x{"k":"v"}'
+    assert wal_bytes(db_path) == frame(1, b"x", b'{"k":"v"}')
     assert wait_until(lambda: refuses(db))
     with pytest.raises(RuntimeError, match=f"^{PANICKED}no such table: metadata_index$"):
         db.close_engine()
@@ -148,7 +147,7 @@ except MemoryError:
 def test_a_replay_that_runs_out_of_memory_raises_and_keeps_every_frame(db_path):
     # Indexing an array of 12 million numbers takes some 500 MB, more than the child may map.
     document = b'{"a":[' + b",".join([b"1"] * 3_000_000) + b"]}"
-    frames = struct.pack("<BII", 1, 1, 7) + b'k{"x":1}' + struct.pack("<BII", 1, 3, len(document)) + b"big" + document
+    frames = frame(1, b"k", b'{"x":1}') + frame(1, b"big", document)
     pathlib.Path(db_path + ".wal").write_bytes(frames)
     run = run_python(REPLAY_UNDER_LIMIT, db_path)
     assert (run.returncode, run.stdout, run.stderr) == (0, "MemoryError\n", "")
