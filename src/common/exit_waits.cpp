@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -13,8 +14,11 @@ ExitWaits* current = nullptr;
 
 // The child of a fork starts over: the parent's engines, their threads and
 // whoever held the registry's mutex at the fork stayed in the parent. The
-// old registry is left as it is, since its mutex may be held forever.
-void start_over_in_child() { current = new ExitWaits(); }
+// old registry is left as it is, since its mutex may be held forever (and
+// kept, should there be no memory for a new one).
+void start_over_in_child() noexcept {
+  if (ExitWaits* fresh = new (std::nothrow) ExitWaits()) current = fresh;
+}
 
 }  // namespace
 

@@ -24,6 +24,10 @@ Result<std::shared_ptr<FileDescriptor>> FileDescriptor::open(const std::string& 
   }
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
   if (fd < 0) return Status::Error(std::string(failure_prefix) + os_error_text(errno));
+  return adopt(fd);
+}
+
+std::shared_ptr<FileDescriptor> FileDescriptor::adopt(int fd) {
   try {
     return std::make_shared<FileDescriptor>(fd);
   } catch (...) {

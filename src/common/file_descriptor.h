@@ -36,6 +36,8 @@ class FileDescriptor {
   // unexpected NUL byte".
   static Result<std::shared_ptr<FileDescriptor>> open(
       const std::string& path, int flags, std::string_view failure_prefix = "I/O error: ");
+  // Takes over an open descriptor (closed, should the holder's allocation fail).
+  static std::shared_ptr<FileDescriptor> adopt(int fd);
 
   explicit FileDescriptor(int fd) : fd_(fd) {}
   FileDescriptor(const FileDescriptor&) = delete;

@@ -20,7 +20,8 @@ class Status {
   bool ok() const { return !message_.has_value(); }
   // The failure's text; empty for success.
   const std::string& message() const {
-    static const std::string kNone;
+    // Never destroyed: threads still report while the process exits.
+    static const std::string& kNone = *new std::string();
     return message_ ? *message_ : kNone;
   }
 

@@ -11,6 +11,7 @@
 #include "common/calendar.h"
 #include "common/channel.h"
 #include "common/exit_waits.h"
+#include "common/file_path.h"
 #include "common/worker_thread.h"
 #include "convert/dict_to_document.h"
 #include "convert/document_to_dict.h"
@@ -242,15 +243,18 @@ PyObject* exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* trigger_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-  return shared_call(kTriggerBackup, self, args, nargs, kwnames,
-                     [](ServerFields& fields, Bound1& bound) -> PyObject* {
-                       std::optional<std::string_view> target =
-                           python::extract_str(bound[0], "target_path");
-                       if (!target || !check_alive(fields)) return nullptr;
-                       return queue(fields, WriteOp{WriteOp::Kind::kBackup, std::string(*target), {}})
-                                  ? python::none()
-                                  : nullptr;
-                     });
+  return shared_call(
+      kTriggerBackup, self, args, nargs, kwnames, [](ServerFields& fields, Bound1& bound) -> PyObject* {
+        std::optional<std::string_view> target = python::extract_str(bound[0], "target_path");
+        if (!target || !check_alive(fields)) return nullptr;
+        // Fixed now: the backup is made later, after the process may have
+        // changed its directory.
+        Result<std::string> absolute = absolute_path(std::string(*target));
+        if (!absolute.ok()) return python::raise_runtime_error(absolute.error());
+        return queue(fields, WriteOp{WriteOp::Kind::kBackup, std::move(absolute.value()), {}})
+                   ? python::none()
+                   : nullptr;
+      });
 }
 
 PyObject* insert(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -317,14 +321,18 @@ struct BulkWrite {
   }
 };
 
-// Sends the accepted operations in order; the first that cannot be queued
-// ends the sending (earlier operations stay queued) and raises
-// "{closed_prefix}{channel text}", or what convert::send_write raises.
-bool send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk, std::string_view closed_prefix) {
-  for (WriteOp& op : bulk.ops) {
-    if (!convert::send_write(sender, std::move(op), closed_prefix)) return false;
+// Sends the accepted operations in order; how many were queued. The first
+// that cannot be queued ends the sending (earlier operations stay queued)
+// with what convert::send_write raises: "{closed_prefix}{channel text}", or
+// a signal handler's exception.
+std::size_t send_accepted(const Sender<WriteOp>& sender, BulkWrite& bulk,
+                          std::string_view closed_prefix) {
+  std::size_t queued = 0;
+  while (queued < bulk.ops.size() &&
+         convert::send_write(sender, std::move(bulk.ops[queued]), closed_prefix)) {
+    ++queued;
   }
-  return true;
+  return queued;
 }
 
 // Offers the ids of a bulk insert's queued records to the audit log as one
@@ -335,11 +343,20 @@ void auto_log_batch(const ServerFields& fields, std::vector<std::string> ids) {
 }
 
 // Once every accepted operation is queued, the audit log is offered their
-// ids; a refused send has raised and offers nothing.
+// ids. A send refused by a closed queue raises and offers nothing; one
+// stopped by a signal handler offers the ids of the records queued before
+// it, which are written.
 PyObject* finish_bulk(ServerFields& fields, BulkWrite& bulk, std::string_view closed_prefix) {
-  if (!send_accepted(*fields.sender, bulk, closed_prefix)) return nullptr;
-  auto_log_batch(fields, std::move(bulk.accepted_ids));
-  return failure_list(bulk.refused);
+  const std::size_t queued = send_accepted(*fields.sender, bulk, closed_prefix);
+  if (queued == bulk.ops.size()) {
+    auto_log_batch(fields, std::move(bulk.accepted_ids));
+    return failure_list(bulk.refused);
+  }
+  if (fields.sender->closed_text().empty()) {
+    bulk.accepted_ids.resize(queued);
+    auto_log_batch(fields, std::move(bulk.accepted_ids));
+  }
+  return nullptr;
 }
 
 PyObject* insert_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -511,12 +528,13 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!db.ok()) return python::raise_runtime_error(db.error());
   const std::string store_path = db.value()->path();
   const std::string wal_path = store_path + ".wal";
-  if (Status recovered = recover_wal_on_startup(*db.value(), wal_path); !recovered.ok()) {
-    return python::raise_runtime_error(recovered.message());
-  }
+  Result<std::shared_ptr<FileDescriptor>> replayed = recover_wal_on_startup(*db.value(), wal_path);
+  if (!replayed.ok()) return python::raise_runtime_error(replayed.error());
   fields.db = std::move(db.value());
-  // A file that cannot be opened fails its thread, not the constructor.
-  Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(wal_path);
+  // The WAL writer goes on in the file replayed, or in one made now; a file
+  // that cannot be made fails its thread, not the constructor.
+  Result<std::shared_ptr<FileDescriptor>> wal_file =
+      replayed.value() ? std::move(replayed) : open_wal_file(wal_path);
   std::optional<Result<std::shared_ptr<FileDescriptor>>> log_file;
   if (*enable_logging) log_file.emplace(open_audit_log(store_path + ".jsonl"));
   OwnFiles own = own_files(wal_file.ok() ? wal_file.value().get() : nullptr,
@@ -546,8 +564,10 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return python::raise_runtime_error("Invalid backup time provided. Use format HH:MM " +
                                          parsed.error());
     }
+    Result<std::string> directory = absolute_path(std::string(*backup_dir));
+    if (!directory.ok()) return python::raise_runtime_error(directory.error());
     Status scheduled =
-        start_backup_scheduler(*fields.sender, std::string(*backup_dir), parsed.value());
+        start_backup_scheduler(*fields.sender, std::move(directory.value()), parsed.value());
     if (!scheduled.ok()) return python::raise_runtime_error(scheduled.message());
   }
   if (fields.enable_logging) {

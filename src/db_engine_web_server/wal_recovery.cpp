@@ -25,18 +25,6 @@ void print_line(const std::string& line) {
   std::fflush(stdout);
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { ::close(fd_); }
-  int get() const { return fd_; }
-
- private:
-  const int fd_;
-};
-
 // Ids are named in full up to this many bytes; a longer one, which only a
 // frame beyond the store's limit holds, would make the message as long.
 constexpr std::size_t kNamedIdBytes = 256;
@@ -143,25 +131,26 @@ Status replay(WalFrameReader& reader, FrameApplier& applier) {
 
 }  // namespace
 
-Status recover_wal_on_startup(store::Database& db, const std::string& wal_path) {
+Result<std::shared_ptr<FileDescriptor>> recover_wal_on_startup(store::Database& db,
+                                                               const std::string& wal_path) {
   const int fd = ::open(wal_path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    if (errno == ENOENT) return Status::Ok();
+    if (errno == ENOENT) return std::shared_ptr<FileDescriptor>();
     return Status::Error("Failed to open WAL file " + os_error_text(errno));
   }
-  const FileDescriptor wal(fd);
+  std::shared_ptr<FileDescriptor> wal = FileDescriptor::adopt(fd);
 
   Result<store::WriteTransaction> transaction = db.begin_write();
   if (!transaction.ok()) return transaction.status();
   FrameApplier applier(transaction.value(), db.length_limit());
-  WalFrameReader reader(wal.get());
+  WalFrameReader reader(wal->get());
   if (Status replayed = replay(reader, applier); !replayed.ok()) return replayed;
   if (Status written = applier.write_index(); !written.ok()) return written;
   if (Status committed = transaction.value().commit(); !committed.ok()) return committed;
 
-  if (::ftruncate(wal.get(), 0) != 0) return Status::Error(io_error_text(errno));
+  if (::ftruncate(wal->get(), 0) != 0) return Status::Error(io_error_text(errno));
   print_line("WAL Recover: Successfully written all records to database!");
-  return Status::Ok();
+  return wal;
 }
 
 }  // namespace quillmere::db_engine_web_server

@@ -4,8 +4,10 @@
 // engine's threads start. Progress lines go to standard output.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "common/file_descriptor.h"
 #include "common/status.h"
 #include "store/database.h"
 
@@ -13,14 +15,16 @@ namespace quillmere::db_engine_web_server {
 
 // Applies the whole frames of `wal_path` in file order, as the writer thread
 // would have, stopping at the first frame that is not whole; commits;
-// truncates the file to length 0. A missing file is nothing to recover: Ok,
-// nothing created. Fails with "Failed to open WAL file {I/O error}", "WAL
-// read error {I/O error}", the store's text for a transaction that cannot
-// begin or commit, a message naming the id, the cause and the store's length
-// limit for a frame the store cannot apply (an id and document beyond the
-// limit are refused before the frame changes anything), or the I/O error of
-// the truncation. Every failure but the last commits nothing and leaves the
-// file as it was.
-Status recover_wal_on_startup(store::Database& db, const std::string& wal_path);
+// truncates the file to length 0. Returns the file, open for reading and
+// writing and empty, for the WAL writer to go on in, so that it is opened by
+// name once; nothing when there was no file (none is created). Fails with
+// "Failed to open WAL file {I/O error}", "WAL read error {I/O error}", the
+// store's text for a transaction that cannot begin or commit, a message
+// naming the id, the cause and the store's length limit for a frame the
+// store cannot apply (an id and document beyond the limit are refused
+// before the frame changes anything), or the I/O error of the truncation.
+// Every failure but the last commits nothing and leaves the file as it was.
+Result<std::shared_ptr<FileDescriptor>> recover_wal_on_startup(store::Database& db,
+                                                               const std::string& wal_path);
 
 }  // namespace quillmere::db_engine_web_server

@@ -44,11 +44,12 @@ inline constexpr std::size_t MAX_WAL_BATCH_OPS = 5000;
 inline constexpr std::chrono::milliseconds WAL_WRITER_WAIT{5};
 
 // Opens (creating it if missing) the WAL file at `wal_path` for the WAL
-// writer. Fails with "Failed to open WAL file {system text} (os error {n})".
+// writer, where recovery found none to hand on. Fails with "Failed to open
+// WAL file {system text} (os error {n})".
 Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path);
 
-// `wal_file` is what open_wal_file gave: the WAL file, written from offset 0
-// (recovery has emptied it), or the failure to open it.
+// `wal_file` is the WAL file recovery handed on or open_wal_file made,
+// written from offset 0 (recovery has emptied it), or the failure to make it.
 Result<WorkerThread> start_wal_writer(Receiver<engine::WriteOp> write_queue,
                                       Sender<engine::WriteOp> apply_channel,
                                       Result<std::shared_ptr<FileDescriptor>> wal_file,

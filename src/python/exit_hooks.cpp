@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 
 #include "common/exit_waits.h"
 #include "common/process_generation.h"
+#include "python/errors.h"
 #include "python/gil.h"
 #include "python/ref.h"
 
@@ -25,8 +27,10 @@ void finish_writers_at_exit() {
 }
 
 PyObject* finish_writers(PyObject*, PyObject*) {
-  without_gil([] { ExitWaits::instance().finish_all(); });
-  Py_RETURN_NONE;
+  return guarded([] {
+    without_gil([] { ExitWaits::instance().finish_all(); });
+    return none();
+  });
 }
 
 PyMethodDef finish_writers_def = {"_finish_writers", finish_writers, METH_NOARGS, nullptr};
@@ -34,13 +38,24 @@ PyMethodDef finish_writers_def = {"_finish_writers", finish_writers, METH_NOARGS
 // Behind every other multiprocessing finalizer, which may still write.
 constexpr long kLastExitPriority = LONG_MIN;
 
-// The multiprocessing parent of this process, or None; null only on error.
-PyRef multiprocessing_parent() {
+// Whether this process is a multiprocessing child that will end with
+// os._exit: one made by fork or by a fork server (a spawned child ends as any
+// interpreter does). Nothing, with the error set, when that cannot be told.
+std::optional<bool> ends_with_os_exit() {
   PyRef name = PyRef::steal(PyUnicode_FromString("multiprocessing.process"));
-  if (!name) return {};
+  if (!name) return std::nullopt;
   PyRef process = PyRef::steal(PyImport_GetModule(name.get()));
-  if (!process) return PyErr_Occurred() ? PyRef() : PyRef::borrow(Py_None);
-  return PyRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr));
+  if (!process) return PyErr_Occurred() ? std::nullopt : std::optional<bool>(false);
+  PyRef parent = PyRef::steal(PyObject_CallMethod(process.get(), "parent_process", nullptr));
+  if (!parent) return std::nullopt;
+  if (parent.get() == Py_None) return false;
+  PyRef multiprocessing = PyRef::steal(PyImport_ImportModule("multiprocessing"));
+  if (!multiprocessing) return std::nullopt;
+  PyRef method =
+      PyRef::steal(PyObject_CallMethod(multiprocessing.get(), "get_start_method", "O", Py_True));
+  if (!method) return std::nullopt;
+  return !PyUnicode_Check(method.get()) ||
+         PyUnicode_CompareWithASCIIString(method.get(), "spawn") != 0;
 }
 
 }  // namespace
@@ -56,9 +71,9 @@ bool wait_for_writers_before_child_exit() {
   // a registration holds for the process that made it.
   static std::uint64_t registered_in = UINT64_MAX;
   if (registered_in == process_generation()) return true;
-  PyRef parent = multiprocessing_parent();
-  if (!parent) return false;
-  if (parent.get() == Py_None) return true;
+  const std::optional<bool> os_exit = ends_with_os_exit();
+  if (!os_exit) return false;
+  if (!*os_exit) return true;
   PyRef util = PyRef::steal(PyImport_ImportModule("multiprocessing.util"));
   if (!util) return false;
   PyRef finish = PyRef::steal(PyCFunction_New(&finish_writers_def, nullptr));

@@ -1,5 +1,8 @@
 #include "store/connection.h"
 
+#include <array>
+#include <string_view>
+
 #include "common/io_error.h"
 
 namespace quillmere::store {
@@ -78,19 +81,26 @@ Status Connection::exec(const char* sql) {
   return Status::Ok();
 }
 
-// "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?), (?, ?), ...".
-std::string index_chunk_sql() {
-  std::string sql = "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?)";
-  for (std::size_t i = 1; i < kIndexChunkPairs; ++i) sql += ", (?, ?)";
-  return sql;
-}
+// "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?), (?, ?), ...",
+// made at compile time: writers still prepare statements while the process
+// exits, after static objects with destructors are gone.
+constexpr auto kIndexChunkSql = [] {
+  constexpr std::string_view head = "INSERT OR IGNORE INTO metadata_index(entry, id) VALUES (?, ?)";
+  constexpr std::string_view more = ", (?, ?)";
+  std::array<char, head.size() + (kIndexChunkPairs - 1) * more.size() + 1> sql{};
+  std::size_t end = 0;
+  for (char c : head) sql[end++] = c;
+  for (std::size_t i = 1; i < kIndexChunkPairs; ++i) {
+    for (char c : more) sql[end++] = c;
+  }
+  return sql;  // zero-filled, so ending in NUL
+}();
 
 sqlite3_stmt* Connection::statement(Sql which) {
   sqlite3_stmt*& slot = statements_[static_cast<size_t>(which)];
   if (slot == nullptr) {
-    static const std::string chunk_sql = index_chunk_sql();
-    const char* sql =
-        which == Sql::kInsertIndexChunk ? chunk_sql.c_str() : kSqlText[static_cast<size_t>(which)];
+    const char* sql = which == Sql::kInsertIndexChunk ? kIndexChunkSql.data()
+                                                      : kSqlText[static_cast<size_t>(which)];
     sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
   }
   return slot;

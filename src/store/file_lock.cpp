@@ -26,18 +26,19 @@ struct Registry {
   std::map<std::pair<dev_t, ino_t>, int> held;  // guarded by mutex
 };
 
-Registry* current = nullptr;
+Registry* current = nullptr;  // set once, on first use
 
 // Around a fork the registry is held, so that the child gets it whole. A lock
 // belongs to the open file, which the child's copy of the descriptor shares:
 // the child lets go of its copies, or a child that outlives the parent's
 // engine would keep the file locked. Its copies of the parent's engines are
-// never used, so it starts with an empty registry of its own.
-void hold_for_fork() { current->mutex.lock(); }
-void let_go_in_parent() { current->mutex.unlock(); }
-void start_over_in_child() {
+// never used, so it starts with an empty registry.
+void hold_for_fork() noexcept { current->mutex.lock(); }
+void let_go_in_parent() noexcept { current->mutex.unlock(); }
+void start_over_in_child() noexcept {
   for (const auto& [file, fd] : current->held) ::close(fd);
-  current = new Registry();
+  current->held.clear();
+  current->mutex.unlock();
 }
 
 Registry& registry() {

@@ -109,7 +109,7 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
     if (c.wal == "/") fs::create_directory(wal);
     else if (c.wal) std::ofstream(wal, std::ios::binary) << *c.wal;
     testing::internal::CaptureStdout();
-    const Status status = recover_wal_on_startup(*db, wal);
+    const Status status = recover_wal_on_startup(*db, wal).status();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output) << c.name;
     EXPECT_EQ(status.message(), c.status) << c.name;
     std::string state;
@@ -206,7 +206,7 @@ TEST(WalRecoveryTest, AFrameBeyondTheStoreLimitFailsTheReplayAndKeepsTheFile) {
       testing_support::LoweredLengthLimit lowered;
       auto db = open_store(path);
       testing::internal::CaptureStdout();
-      EXPECT_EQ(recover_wal_on_startup(*db, wal).message(), c.error) << c.name;
+      EXPECT_EQ(recover_wal_on_startup(*db, wal).error(), c.error) << c.name;
       EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
     }
     EXPECT_EQ(file_bytes(wal), wal_bytes) << c.name;

@@ -24,8 +24,10 @@ LOCKED = "Database already open. Cannot acquire lock."
 # For tests that use up every file descriptor of a child: under the sanitizers
 # (make test-asan preloads their runtime) UBSan probes memory through a pipe of
 # its own, and with no descriptor free it reports sound objects as damaged.
+# `make test-asan` preloads the sanitizers' runtime into the interpreter.
+UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
 needs_spare_descriptors_for_sanitizers = pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="UBSan needs a free descriptor for its checks")
+    UNDER_SANITIZERS, reason="UBSan needs a free descriptor for its checks")
 
 
 @pytest.fixture

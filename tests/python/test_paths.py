@@ -110,6 +110,25 @@ def test_two_stores_named_alike_in_two_folders_keep_their_own_wal_files(tmp_path
     assert stored_documents(str(second_dir / "s.db")) == {"b": b'{"v":2}'}
 
 
+def test_a_relative_backup_target_is_fixed_when_the_backup_is_asked_for(tmp_path, monkeypatch, capfd):
+    asked_in, later_in = tmp_path / "asked", tmp_path / "later"
+    asked_in.mkdir()
+    later_in.mkdir()
+    db = DBEngineWebServer(str(tmp_path / "s.db"))
+    db.insert("a", {"v": 1})
+    lock = WriteLock(tmp_path / "s.db")  # the backup waits behind the batch that takes it
+    try:
+        monkeypatch.chdir(asked_in)
+        db.trigger_backup("copy.db")
+        monkeypatch.chdir(later_in)
+    finally:
+        lock.release()
+    assert db.close_engine() is None
+    assert os.listdir(later_in) == []
+    assert stored_documents(str(asked_in / "copy.db")) == {"a": b'{"v":1}'}
+    assert f"Database backup is successful to {asked_in / 'copy.db'}\n" in capfd.readouterr().out
+
+
 KILLED_AFTER_CHDIR = """
 import os, signal, sqlite3, sys
 from quillmere import DBEngineWebServer

@@ -11,8 +11,8 @@ import time
 
 import pytest
 
-from conftest import (frame, index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows, refuses, run_python,
-                      stored_documents, wait_until)
+from conftest import (UNDER_SANITIZERS, frame, index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows,
+                      refuses, run_python, stored_documents, wait_until)
 from quillmere import DBEngineWebServer
 
 PANICKED = "Background writer panicked during shut down: "
@@ -142,7 +142,7 @@ except MemoryError:
 """
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(UNDER_SANITIZERS,
                     reason="the sanitizer's own allocator needs more address space than the limit leaves")
 def test_a_replay_that_runs_out_of_memory_raises_and_keeps_every_frame(db_path):
     # Indexing an array of 12 million numbers takes some 500 MB, more than the child may map.

@@ -1,6 +1,6 @@
 """Interpreters ending while an engine has work (MODES: released without close_engine; after a
 large insert_many, the script's end, sys.exit, an uncaught exception, del; daemon threads in
-reads; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
+reads; a backup queued at the end; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
 sys.exit): every accepted write is in the file every time, exit code and stderr as expected."""
 
 import glob
@@ -29,6 +29,8 @@ for read in (lambda: db.get_many(["absent"] * 5000), lambda: db.scan_prefix("doc
 while len(calls) < 20:
     time.sleep(0.005)
 """
+# A backup queued behind the batch: it opens a store of its own while the process waits.
+BACKUP = BATCH.replace("DBEngine", "DBEngineWebServer") + 'db.trigger_backup(sys.argv[1] + ".backup")\n'
 # mode -> (script, documents, exit code, standard error)
 MODES = {
     "released": (WRITE + 'for i in range(count):\n    db.insert(f"doc{i:06}", {"i": i, "tags": ["x"]})\ndel db\n',
@@ -38,6 +40,7 @@ MODES = {
     "uncaught": (BATCH + "raise ValueError('boom')\n", 200_000, 1, "ValueError: boom\n"),
     "del": (BATCH + "del db\n", 200_000, 0, ""),
     "reading": (READING, 2000, 0, ""),
+    "backup": (BACKUP, 200_000, 0, ""),
 }
 
 
@@ -95,15 +98,17 @@ def run_once(name, run, workdir, count=None, pad=0):
         return f"{name} run {run}: no exit within 120 s"
     if result.returncode != code or not result.stderr.endswith(stderr_end) or (not stderr_end and result.stderr):
         return f"{name} run {run}: exit code {result.returncode}, stderr {result.stderr[-2000:]!r}"
-    documents, pairs = read_file(path)
     ids = [f"doc{i:06}" for i in range(count)]
     expected = {("tags.0.x", doc_id) for doc_id in ids} | {(f"i.{i}", doc_id) for i, doc_id in enumerate(ids)}
-    if pad and script.startswith(BATCH):
+    if pad and "insert_many" in script:
         expected |= {("pad." + "p" * pad, doc_id) for doc_id in ids}
+    # The backup holds every write queued before it.
+    for checked in [path] + ([path + ".backup"] if script is BACKUP else []):
+        documents, pairs = read_file(checked)
+        if sorted(documents) != ids or pairs != expected:
+            return f"{name} run {run}: {checked}: {len(documents)} of {count} documents, {len(pairs)} index pairs"
     for leftover in glob.glob(path + "*"):
         os.unlink(leftover)
-    if sorted(documents) != ids or pairs != expected:
-        return f"{name} run {run}: {len(documents)} of {count} documents, {len(pairs)} index pairs"
     return None
 
 
