@@ -95,6 +95,17 @@ def run_python(script, *args, timeout=120):
                           timeout=timeout)
 
 
+# A child script's prelude: limit_to(free) leaves it `free` more descriptors than it holds;
+# `soft` and `hard` are the limits to put back.
+LIMIT_DESCRIPTORS = """
+import os, resource
+soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+def limit_to(free):
+    spare = os.dup(0)
+    os.close(spare)  # the lowest free descriptor
+    resource.setrlimit(resource.RLIMIT_NOFILE, (spare + free, hard))
+"""
+
 def refuses(db):
     """Whether the engine refuses writes because a writer has ended."""
     try:

@@ -11,7 +11,8 @@ import sqlite3
 
 import pytest
 
-from conftest import frame, needs_spare_descriptors_for_sanitizers, run_python, stored_documents, wait_until
+from conftest import (LIMIT_DESCRIPTORS, frame, needs_spare_descriptors_for_sanitizers, run_python, stored_documents,
+                      wait_until)
 from quillmere import DBEngine, DBEngineWebServer
 
 TOO_MANY_FILES = "Too many open files (os error 24)"
@@ -249,18 +250,10 @@ def test_a_path_longer_than_sqlite_accepts_is_refused_before_anything_is_created
         [os.path.basename(longest) + ".wal"] if cls is DBEngineWebServer else [])
 
 
-OUT_OF_DESCRIPTORS = """
+OUT_OF_DESCRIPTORS = LIMIT_DESCRIPTORS + """
 import gc, json, os, resource, sys
 from quillmere import DBEngine
 folder = sys.argv[1]
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-
-
-def limit_to(free):
-    spare = os.dup(0)
-    os.close(spare)  # the lowest free descriptor
-    resource.setrlimit(resource.RLIMIT_NOFILE, (spare + free, hard))
-
 
 outcome = {"opens": []}
 for free in range(8):

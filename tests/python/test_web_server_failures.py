@@ -11,8 +11,8 @@ import time
 
 import pytest
 
-from conftest import (UNDER_SANITIZERS, frame, index_pairs, needs_spare_descriptors_for_sanitizers, raw_rows,
-                      refuses, run_python, stored_documents, wait_until)
+from conftest import (LIMIT_DESCRIPTORS, UNDER_SANITIZERS, frame, index_pairs, needs_spare_descriptors_for_sanitizers,
+                      raw_rows, refuses, run_python, stored_documents, wait_until)
 from quillmere import DBEngineWebServer
 
 PANICKED = "Background writer panicked during shut down: "
@@ -157,17 +157,14 @@ def test_a_replay_that_runs_out_of_memory_raises_and_keeps_every_frame(db_path):
     db.close_engine()
 
 
-OUT_OF_DESCRIPTORS = """
+OUT_OF_DESCRIPTORS = LIMIT_DESCRIPTORS + """
 import gc, json, os, resource, sys
 from quillmere import DBEngine, DBEngineWebServer
 folder = sys.argv[1]
-soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
 runs = []
 for free in range(10):
     path = os.path.join(folder, f"{free}.db")
-    spare = os.dup(0)
-    os.close(spare)  # the lowest free descriptor
-    resource.setrlimit(resource.RLIMIT_NOFILE, (spare + free, hard))
+    limit_to(free)
     run = {"accepted": 0}
     try:
         db = DBEngineWebServer(path, enable_logging=True)
