@@ -17,7 +17,9 @@
 namespace quillmere::python {
 namespace {
 
-// Among the C library's exit functions, after the interpreter has finalized.
+// At the end of the interpreter's finalization, and again among the C
+// library's exit functions (where it finds nothing left, unless a later
+// engine was made). Needs no interpreter.
 void finish_writers_at_exit() {
   try {
     ExitWaits::instance().finish_all();
@@ -61,9 +63,15 @@ std::optional<bool> ends_with_os_exit() {
 }  // namespace
 
 void wait_for_writers_at_process_exit() {
-  // A forked child inherits the registration with the rest of the process.
-  static const bool registered = std::atexit(finish_writers_at_exit) == 0;
-  (void)registered;
+  // A forked child inherits the registrations with the rest of the process.
+  // An uncaught KeyboardInterrupt ends the interpreter by killing the
+  // process with SIGINT right after its finalization, which skips the C
+  // library's exit functions: the interpreter's own exit functions run first.
+  [[maybe_unused]] static const bool registered = [] {
+    Py_AtExit(finish_writers_at_exit);
+    std::atexit(finish_writers_at_exit);
+    return true;
+  }();
 }
 
 bool wait_for_writers_before_child_exit() {

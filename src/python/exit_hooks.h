@@ -1,8 +1,9 @@
 // When the process waits for the engines' writers (ExitWaits), so that it
 // ends only after every accepted write is committed. The writers need no
-// interpreter, so the wait runs after Python's own finalization, among the C
-// library's exit functions: whatever exit handlers, finalizers and daemon
-// threads wrote before is queued by then, in whatever order they ran.
+// interpreter, so the wait runs after Python's own finalization, at its end
+// (an uncaught KeyboardInterrupt kills the process right after it) and among
+// the C library's exit functions: whatever exit handlers, finalizers and
+// daemon threads wrote before is queued by then, in whatever order they ran.
 // multiprocessing ends the children it forks with os._exit, which skips
 // those functions: in such a child the wait runs as the last of
 // multiprocessing's own finalizers. Use only with the interpreter lock held.

@@ -1,10 +1,12 @@
 """Interpreters ending while an engine has work (MODES: released without close_engine; after a
-large insert_many, the script's end, sys.exit, an uncaught exception, del; daemon threads in
-reads; a backup queued at the end; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
+large insert_many, the script's end, sys.exit, an uncaught exception, del, Ctrl+C (an uncaught
+KeyboardInterrupt, raised or from a real SIGINT); daemon threads in reads; a backup queued at the
+end, also followed by Ctrl+C; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
 sys.exit): every accepted write is in the file every time, exit code and stderr as expected."""
 
 import glob
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -31,6 +33,8 @@ while len(calls) < 20:
 """
 # A backup queued behind the batch: it opens a store of its own while the process waits.
 BACKUP = BATCH.replace("DBEngine", "DBEngineWebServer") + 'db.trigger_backup(sys.argv[1] + ".backup")\n'
+# Python ends an uncaught KeyboardInterrupt by killing itself with SIGINT once it has finalized.
+INTERRUPTED = (-signal.SIGINT, "KeyboardInterrupt\n")
 # mode -> (script, documents, exit code, standard error)
 MODES = {
     "released": (WRITE + 'for i in range(count):\n    db.insert(f"doc{i:06}", {"i": i, "tags": ["x"]})\ndel db\n',
@@ -41,6 +45,10 @@ MODES = {
     "del": (BATCH + "del db\n", 200_000, 0, ""),
     "reading": (READING, 2000, 0, ""),
     "backup": (BACKUP, 200_000, 0, ""),
+    "interrupt": (BATCH + "raise KeyboardInterrupt\n", 200_000, *INTERRUPTED),
+    "sigint": (BATCH + "import os, signal\nos.kill(os.getpid(), signal.SIGINT)\ntime.sleep(60)\n", 200_000,
+               *INTERRUPTED),
+    "backup-interrupt": (BACKUP + "raise KeyboardInterrupt\n", 200_000, *INTERRUPTED),
 }
 
 
@@ -103,7 +111,7 @@ def run_once(name, run, workdir, count=None, pad=0):
     if pad and "insert_many" in script:
         expected |= {("pad." + "p" * pad, doc_id) for doc_id in ids}
     # The backup holds every write queued before it.
-    for checked in [path] + ([path + ".backup"] if script is BACKUP else []):
+    for checked in [path] + ([path + ".backup"] if "trigger_backup" in script else []):
         documents, pairs = read_file(checked)
         if sorted(documents) != ids or pairs != expected:
             return f"{name} run {run}: {checked}: {len(documents)} of {count} documents, {len(pairs)} index pairs"
