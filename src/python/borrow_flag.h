@@ -1,11 +1,15 @@
 // BorrowFlag: the per-object borrow state of a native class. Methods take a
 // shared borrow for their whole call (also while the interpreter lock is
-// released); close-like methods take an exclusive one. A conflicting borrow
-// fails with RuntimeError "Already borrowed" (exclusive wanted) or "Already
-// mutably borrowed" (shared wanted). Atomic, so any thread may use it.
+// released); close-like methods take an exclusive one. A borrow that meets an
+// exclusive one held by another thread (a close in progress) waits for it to
+// end, without the interpreter lock, as it would behind a held lock. Any
+// other conflict fails with RuntimeError "Already borrowed" (exclusive
+// wanted) or "Already mutably borrowed" (shared wanted). Atomic, so any
+// thread may use it.
 #pragma once
 
 #include <atomic>
+#include <thread>
 
 namespace quillmere::python {
 
@@ -22,13 +26,37 @@ class BorrowFlag {
 
   bool try_own() {
     int expected = 0;
-    return state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire);
+    if (!state_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire)) {
+      return false;
+    }
+    owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    return true;
   }
-  void disown() { state_.store(0, std::memory_order_release); }
+  void disown() {
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    state_.store(0, std::memory_order_release);
+    state_.notify_all();
+  }
+
+  // Who holds the flag now, for a borrow that was just refused. The owner
+  // is recorded before it can run anything that borrows again, so a thread
+  // never finds its own exclusive borrow unrecorded.
+  enum class Holder { kNobody, kSharers, kThisThread, kOtherThread };
+  Holder holder() const {
+    const int state = state_.load(std::memory_order_acquire);
+    if (state == 0) return Holder::kNobody;
+    if (state > 0) return Holder::kSharers;
+    return owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()
+               ? Holder::kThisThread
+               : Holder::kOtherThread;
+  }
+  // Blocks until no exclusive borrow is held (one may be taken again at once).
+  void wait_while_owned() const { state_.wait(kExclusive, std::memory_order_acquire); }
 
  private:
   static constexpr int kExclusive = -1;
-  std::atomic<int> state_{0};  // number of shared borrows, or kExclusive
+  std::atomic<int> state_{0};              // number of shared borrows, or kExclusive
+  std::atomic<std::thread::id> owner_{};   // the exclusive borrow's thread, if any
 };
 
 enum class BorrowKind { kShared, kExclusive };
