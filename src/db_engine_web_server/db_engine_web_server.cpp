@@ -501,9 +501,15 @@ PyObject* queue_size(PyObject* self, void*) {
 // ---------------------------------------------------------------------------
 // Slots
 
-// Opens the store, replays the WAL file, opens the WAL file and the audit
-// log, and starts the threads, in that order; any failure is raised after
-// everything opened is released. Every file is named after the absolute path
+// A backup schedule, checked before the audit log is opened.
+struct BackupSchedule {
+  std::string backup_dir;  // absolute
+  TimeOfDay backup_time;
+};
+
+// Opens the store, replays the WAL file, opens the WAL file, checks the
+// backup schedule, opens the audit log, and starts the threads, in that
+// order; any failure is raised after everything opened is released. Every file is named after the absolute path
 // the store fixed when it opened, and the WAL file and the audit log are
 // used through the descriptors opened here only.
 PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -535,6 +541,18 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // that cannot be made fails its thread, not the constructor.
   Result<std::shared_ptr<FileDescriptor>> wal_file =
       replayed.value() ? std::move(replayed) : open_wal_file(wal_path);
+  // A construction refused here leaves no audit log.
+  std::optional<BackupSchedule> schedule;
+  if (backup_time && backup_dir) {
+    Result<TimeOfDay> parsed = parse_backup_time(*backup_time);
+    if (!parsed.ok()) {
+      return python::raise_runtime_error("Invalid backup time provided. Use format HH:MM " +
+                                         parsed.error());
+    }
+    Result<std::string> directory = absolute_path(std::string(*backup_dir));
+    if (!directory.ok()) return python::raise_runtime_error(directory.error());
+    schedule.emplace(BackupSchedule{std::move(directory.value()), parsed.value()});
+  }
   std::optional<Result<std::shared_ptr<FileDescriptor>>> log_file;
   if (*enable_logging) log_file.emplace(open_audit_log(store_path + ".jsonl"));
   OwnFiles own = own_files(wal_file.ok() ? wal_file.value().get() : nullptr,
@@ -558,16 +576,9 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!writer_thread.ok()) return python::raise_runtime_error(writer_thread.error());
   fields.writer_thread.emplace(std::move(writer_thread.value()));
 
-  if (backup_time && backup_dir) {
-    Result<TimeOfDay> parsed = parse_backup_time(*backup_time);
-    if (!parsed.ok()) {
-      return python::raise_runtime_error("Invalid backup time provided. Use format HH:MM " +
-                                         parsed.error());
-    }
-    Result<std::string> directory = absolute_path(std::string(*backup_dir));
-    if (!directory.ok()) return python::raise_runtime_error(directory.error());
-    Status scheduled =
-        start_backup_scheduler(*fields.sender, std::move(directory.value()), parsed.value());
+  if (schedule) {
+    Status scheduled = start_backup_scheduler(*fields.sender, std::move(schedule->backup_dir),
+                                              schedule->backup_time);
     if (!scheduled.ok()) return python::raise_runtime_error(scheduled.message());
   }
   if (fields.enable_logging) {

@@ -43,10 +43,11 @@ def test_bad_backup_time_fails_after_the_wal_is_replayed(db_path, tmp_path, capf
     with open(db_path + ".wal", "wb") as wal:
         wal.write(frame(1, b"a", b'{"x":1}'))
     with pytest.raises(RuntimeError) as raised:
-        DBEngineWebServer(db_path, backup_time, str(tmp_path))
+        DBEngineWebServer(db_path, backup_time, str(tmp_path), enable_logging=True)
     assert str(raised.value) == f"Invalid backup time provided. Use format HH:MM {reason}"
     assert capfd.readouterr().out == "WAL Recover: Successfully written all records to database!\n"
     assert stored_documents(db_path) == {"a": b'{"x":1}'}
+    assert not os.path.exists(db_path + ".jsonl")  # the audit log is opened after the parse
     # Either backup argument alone is not checked.
     DBEngineWebServer(db_path + "2", backup_time="not a time", backup_dir=None).close_engine()
     DBEngineWebServer(db_path + "3", None, "/nonexistent/folder", False).close_engine()
