@@ -50,8 +50,11 @@ class DatabaseTest : public ::testing::Test {
 bool another_process_sees_sqlite_lock(const std::string& path) {
   return in_child([&] {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct flock probe = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0x40000000,
-                          .l_len = 512};
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = 0x40000000;
+    probe.l_len = 512;
     if (fd < 0 || fcntl(fd, F_GETLK, &probe) != 0) return 2;
     return probe.l_type == F_UNLCK ? 1 : 0;
   }) == 0;

@@ -14,15 +14,15 @@ namespace {
 using namespace std::chrono_literals;
 
 // A stand-in for an engine: one thread that ends at the first item of its
-// queue or once the queue disconnects, after a moment's work.
+// queue or once the queue disconnects, after `work` more.
 struct FakeEngine {
-  FakeEngine() {
+  explicit FakeEngine(std::chrono::milliseconds work = 20ms) {
     auto [queue_sender, queue_receiver] = make_channel<int>(1);
     sender.emplace(std::move(queue_sender));
     threads->add(WorkerThread::spawn([receiver = std::make_shared<Receiver<int>>(std::move(queue_receiver)),
-                                      ended = ended] {
+                                      ended = ended, work] {
                    (void)receiver->recv();
-                   std::this_thread::sleep_for(20ms);
+                   std::this_thread::sleep_for(work);
                    ended->store(true);
                    return Status::Ok();
                  }).value());
@@ -73,6 +73,17 @@ TEST(ExitWaitsTest, FinishShutsDownOpenEnginesAndWaitsForTheThreadsOfReleasedOne
   waits.add(shutdown_of(late), late.threads);
   waits.finish_all();
   EXPECT_TRUE(late.ended->load());
+}
+
+TEST(ExitWaitsTest, AnEngineMadeWhileAReleasedOneDrainsLeavesItAwaited) {
+  ExitWaits waits;
+  FakeEngine draining(300ms);
+  waits.release(waits.add(shutdown_of(draining), draining.threads));
+  draining.sender.reset();  // its thread has work left, longer than the next engine's
+  FakeEngine next;
+  waits.add(shutdown_of(next), next.threads);
+  waits.finish_all();
+  EXPECT_TRUE(draining.ended->load());
 }
 
 }  // namespace

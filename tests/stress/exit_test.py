@@ -1,4 +1,5 @@
-"""Interpreters ending while an engine has work (MODES: released without close_engine; after a
+"""Interpreters ending while an engine has work (MODES: released without close_engine, also
+with another engine made while it drains; after a
 large insert_many, the script's end, sys.exit, an uncaught exception, del, Ctrl+C (an uncaught
 KeyboardInterrupt, raised or from a real SIGINT); daemon threads in reads; a backup queued at the
 end, also followed by Ctrl+C; DAEMON_WRITERS: daemon threads writing to either class through the script's end or
@@ -35,10 +36,12 @@ while len(calls) < 20:
 BACKUP = BATCH.replace("DBEngine", "DBEngineWebServer") + 'db.trigger_backup(sys.argv[1] + ".backup")\n'
 # Python ends an uncaught KeyboardInterrupt by killing itself with SIGINT once it has finalized.
 INTERRUPTED = (-signal.SIGINT, "KeyboardInterrupt\n")
+RELEASED = WRITE + 'for i in range(count):\n    db.insert(f"doc{i:06}", {"i": i, "tags": ["x"]})\ndel db\n'
 # mode -> (script, documents, exit code, standard error)
 MODES = {
-    "released": (WRITE + 'for i in range(count):\n    db.insert(f"doc{i:06}", {"i": i, "tags": ["x"]})\ndel db\n',
-                 3000, 0, ""),
+    "released": (RELEASED, 3000, 0, ""),
+    # Another engine is made while the released one still drains its queue.
+    "released-then-another": (RELEASED + 'other = DBEngine(sys.argv[1] + "-other")\n', 20_000, 0, ""),
     "end": (BATCH, 200_000, 0, ""),
     "sys-exit": (BATCH + "sys.exit(0)\n", 200_000, 0, ""),
     "uncaught": (BATCH + "raise ValueError('boom')\n", 200_000, 1, "ValueError: boom\n"),
