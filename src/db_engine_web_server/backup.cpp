@@ -67,13 +67,13 @@ OwnFiles own_files(const FileDescriptor* wal_file, const FileDescriptor* audit_l
   return files;
 }
 
-void run_backup(const std::string& target_path, store::Database& source,
+void run_backup(const engine::BackupTarget& target, store::Database& source,
                 const OwnFiles& own_files) {
   print_line(stdout, "Starting logical database backup in background...");
   // Declared in this order so that they end in reverse: the read, then the
   // backup's transaction (rolled back unless committed), then its file.
   Result<std::shared_ptr<store::Database>> backup =
-      store::Database::open(target_path, own_files);
+      store::Database::open(target.path, own_files);
   if (!backup.ok()) {
     print_line(stderr, "Failed to create backup database: " + backup.error());
     return;
@@ -93,18 +93,18 @@ void run_backup(const std::string& target_path, store::Database& source,
   copy_documents(read.value(), write.value());
   copy_index(read.value(), write.value());
   if (Status committed = write.value().commit(); committed.ok()) {
-    print_line(stdout, "Database backup is successful to " + target_path);
+    print_line(stdout, "Database backup is successful to " + target.named);
   } else {
     print_line(stderr, "Failed to commit backup database: " + committed.message());
   }
 }
 
-Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source,
+Status start_backup_executor(engine::BackupTarget target, std::shared_ptr<store::Database> source,
                              ThreadGroup& executors, OwnFiles own_files) {
   Result<WorkerThread> thread = WorkerThread::spawn(
-      [target_path = std::move(target_path), source = std::move(source),
+      [target = std::move(target), source = std::move(source),
        own_files = std::move(own_files)]() mutable {
-        run_backup(target_path, *source, own_files);
+        run_backup(target, *source, own_files);
         // Let go of the database before the thread counts as finished: once
         // the engine has let go too, the file is free for the next open.
         source.reset();

@@ -15,6 +15,7 @@
 #include "common/file_descriptor.h"
 #include "common/status.h"
 #include "common/thread_group.h"
+#include "engine/write_op.h"
 #include "store/database.h"
 
 namespace quillmere::db_engine_web_server {
@@ -31,19 +32,19 @@ using OwnFiles = std::vector<store::RefusedFile>;
 // engine writes them through; a null descriptor (a file not open) is left out.
 OwnFiles own_files(const FileDescriptor* wal_file, const FileDescriptor* audit_log);
 
-// One backup of `source` into the database file at `target_path` (opened, or
-// created if missing; an existing file keeps the rows the source lacks). A
-// target that is one of `own_files` (by device and inode, the file the path
-// leads to when it is opened) is refused before anything is written to it.
-// Reports on the console only: a start line, then the success line on
-// standard output or one failure line on standard error.
-void run_backup(const std::string& target_path, store::Database& source,
+// One backup of `source` into the database file at `target.path` (opened,
+// or created if missing; an existing file keeps the rows the source lacks).
+// A target that is one of `own_files` (by device and inode, the file the
+// path leads to when it is opened) is refused before anything is written to
+// it. Reports on the console only: a start line, then on standard output the
+// success line naming `target.named`, or one failure line on standard error.
+void run_backup(const engine::BackupTarget& target, store::Database& source,
                 const OwnFiles& own_files = {});
 
 // Runs run_backup on a new thread, added to `executors`, that holds `source`
 // until the backup ends. Fails only when the thread cannot start ("failed to
 // spawn thread: ...").
-Status start_backup_executor(std::string target_path, std::shared_ptr<store::Database> source,
+Status start_backup_executor(engine::BackupTarget target, std::shared_ptr<store::Database> source,
                              ThreadGroup& executors, OwnFiles own_files = {});
 
 }  // namespace quillmere::db_engine_web_server

@@ -12,6 +12,8 @@ using namespace testing::internal;
 using testing_support::Rows;
 using Contents = std::pair<Rows, Rows>;  // (id, body) and (entry, id) rows, in store order
 
+constexpr const char* kStarting = "Starting logical database backup in background...\n";
+
 Contents read_all(const std::string& path) {
   auto read = store::Database::open(path).value()->begin_read();
   return {testing_support::documents(read.value()), testing_support::index_pairs(read.value())};
@@ -26,6 +28,8 @@ std::shared_ptr<store::Database> open_filled(const std::string& path, const Cont
   return db;
 }
 
+// A copy's reports name the target as the caller gave it, while the file opened is the path
+// fixed when the backup was asked for.
 TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
   Contents full{{{"a\0id"s, "x\0y"s}, {"b", "{}"}}, Rows(2 * kBackupPairsPerChunk + 3)}, none;
   for (size_t i = 100000; auto& pair : full.second) pair = {"\0"s, std::to_string(i++)};  // stale
@@ -42,12 +46,13 @@ TEST(BackupTest, TheTargetGainsEveryRowOfTheSourceSnapshot) {
     if (c.before != none) open_filled(target, c.before);
     CaptureStdout(), CaptureStderr();
     ThreadGroup executors;
-    ASSERT_TRUE(start_backup_executor(target, open_filled(source, c.source), executors).ok());
+    ASSERT_TRUE(
+        start_backup_executor({target, c.target}, open_filled(source, c.source), executors).ok());
     executors.join_all();
     EXPECT_TRUE(store::Database::open(source).ok());  // the executor has let go of it
     const bool ok = c.error.empty();
-    const std::string done = ok ? "Database backup is successful to " + target + '\n' : "";
-    EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n" + done);
+    const std::string done = ok ? "Database backup is successful to " + c.target + '\n' : "";
+    EXPECT_EQ(GetCapturedStdout(), kStarting + done);
     EXPECT_EQ(GetCapturedStderr(), ok ? "" : "Failed to create backup database: " + c.error + '\n');
     EXPECT_EQ(ok ? read_all(target) : none, c.after) << target;
   }
@@ -71,17 +76,17 @@ TEST(BackupTest, TheEnginesOwnFilesAreRefusedAsTargets) {
   for (const auto& [target, what] : {std::pair{wal, "WAL file"}, {alias, "WAL file"},
                                      {log, "audit log"}}) {
     CaptureStdout(), CaptureStderr();
-    run_backup(target, *source, own);
-    EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n");
+    run_backup({target, target}, *source, own);
+    EXPECT_EQ(GetCapturedStdout(), kStarting);
     EXPECT_EQ(GetCapturedStderr(), "Failed to create backup database: Backup target is the "
                                    "engine's own "s + what + "\n");
   }
   EXPECT_EQ(std::filesystem::file_size(wal), 6u);
   EXPECT_EQ(std::filesystem::file_size(log), 6u);
   CaptureStdout();
-  run_backup(dir + "/copy", *source, own);  // any other target is copied to
-  EXPECT_EQ(GetCapturedStdout(), "Starting logical database backup in background...\n"
-                                 "Database backup is successful to " + dir + "/copy\n");
+  run_backup({dir + "/copy", dir + "/copy"}, *source, own);  // any other target is copied to
+  EXPECT_EQ(GetCapturedStdout(),
+            kStarting + "Database backup is successful to "s + dir + "/copy\n");
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ def test_a_relative_backup_target_is_fixed_when_the_backup_is_asked_for(tmp_path
     assert db.close_engine() is None
     assert os.listdir(later_in) == []
     assert stored_documents(str(asked_in / "copy.db")) == {"a": b'{"v":1}'}
-    assert f"Database backup is successful to {asked_in / 'copy.db'}\n" in capfd.readouterr().out
+    assert "Database backup is successful to copy.db\n" in capfd.readouterr().out  # named as given
 
 
 KILLED_AFTER_CHDIR = """
