@@ -1,6 +1,7 @@
 #include "db_engine_web_server/backup_scheduler.h"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "common/exit_waits.h"
@@ -9,7 +10,7 @@
 
 namespace quillmere::db_engine_web_server {
 
-Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, std::string backup_dir,
+Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, engine::BackupTarget backup_dir,
                               TimeOfDay backup_time) {
   Result<WorkerThread> thread = WorkerThread::spawn(
       [write_queue = std::move(write_queue), backup_dir = std::move(backup_dir), backup_time] {
@@ -23,8 +24,9 @@ Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, std::string b
             return Status::Ok();
           }
           // Named after the moment of waking, which may differ from the target.
-          std::string target_path = join_backup_path(backup_dir, backup_file_name(local_now()));
-          engine::WriteOp op{engine::WriteOp::Kind::kBackup, std::move(target_path), {}};
+          const std::string name = backup_file_name(local_now());
+          engine::WriteOp op = engine::WriteOp::backup({join_backup_path(backup_dir.path, name),
+                                                        join_backup_path(backup_dir.named, name)});
           if (!write_queue.send(std::move(op)).ok()) return Status::Ok();
         }
       });

@@ -17,9 +17,10 @@
 namespace quillmere::db_engine_web_server {
 
 // The thread holds `write_queue` for its whole life, which keeps the queue
-// connected. The target file is `backup_dir` joined with backup_file_name of
-// the local time at waking. Fails only when the thread cannot start.
-Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, std::string backup_dir,
+// connected. Each target is `backup_dir` (its path, absolute, and the folder
+// as named) joined with backup_file_name of the local time at waking. Fails
+// only when the thread cannot start.
+Status start_backup_scheduler(Sender<engine::WriteOp> write_queue, engine::BackupTarget backup_dir,
                               TimeOfDay backup_time);
 
 }  // namespace quillmere::db_engine_web_server

@@ -55,8 +55,8 @@ class DatabaseWriter {
       // A batch that did not commit is never counted as applied, so the WAL
       // file keeps its frames for the next recovery.
       if (!applied.ok()) return applied.status();
-      if (applied.value().backup_target) {
-        Status started = start_backup_executor(std::move(*applied.value().backup_target), db_,
+      if (applied.value().backup) {
+        Status started = start_backup_executor(std::move(*applied.value().backup), db_,
                                                *executors_, own_files_);
         if (!started.ok()) return started;
       }

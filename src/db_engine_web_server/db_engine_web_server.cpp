@@ -248,10 +248,10 @@ PyObject* trigger_backup(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         std::optional<std::string_view> target = python::extract_str(bound[0], "target_path");
         if (!target || !check_alive(fields)) return nullptr;
         // Fixed now: the backup is made later, after the process may have
-        // changed its directory.
+        // changed its directory. The reports name it as given.
         Result<std::string> absolute = absolute_path(std::string(*target));
         if (!absolute.ok()) return python::raise_runtime_error(absolute.error());
-        return queue(fields, WriteOp{WriteOp::Kind::kBackup, std::move(absolute.value()), {}})
+        return queue(fields, WriteOp::backup({std::move(absolute.value()), std::string(*target)}))
                    ? python::none()
                    : nullptr;
       });
@@ -503,7 +503,7 @@ PyObject* queue_size(PyObject* self, void*) {
 
 // A backup schedule, checked before the audit log is opened.
 struct BackupSchedule {
-  std::string backup_dir;  // absolute
+  engine::BackupTarget backup_dir;  // absolute, and as given
   TimeOfDay backup_time;
 };
 
@@ -551,7 +551,8 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     Result<std::string> directory = absolute_path(std::string(*backup_dir));
     if (!directory.ok()) return python::raise_runtime_error(directory.error());
-    schedule.emplace(BackupSchedule{std::move(directory.value()), parsed.value()});
+    schedule.emplace(
+        BackupSchedule{{std::move(directory.value()), std::string(*backup_dir)}, parsed.value()});
   }
   std::optional<Result<std::shared_ptr<FileDescriptor>>> log_file;
   if (*enable_logging) log_file.emplace(open_audit_log(store_path + ".jsonl"));

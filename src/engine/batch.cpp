@@ -40,7 +40,7 @@ Result<AppliedBatch> apply_batch(store::Database& db, std::vector<WriteOp>& batc
   if (!transaction.ok()) return transaction.status();
   AppliedBatch applied;
   for (WriteOp& queued : batch) {
-    const WriteOp op = std::move(queued);  // released as soon as it is applied
+    WriteOp op = std::move(queued);  // released as soon as it is applied
     if (op.is_data()) {
       if (Status done = apply_write_op(op, transaction.value(), index); !done.ok()) {
         index.clear();
@@ -48,7 +48,7 @@ Result<AppliedBatch> apply_batch(store::Database& db, std::vector<WriteOp>& batc
       }
       ++applied.data_ops;
     } else if (op.kind == WriteOp::Kind::kBackup) {
-      applied.backup_target = op.id;  // the last request of a batch wins
+      applied.backup = op.take_backup_target();  // the last request of a batch wins
     }
   }
   Status indexed = index.apply(transaction.value());

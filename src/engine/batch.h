@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "common/channel.h"
@@ -44,7 +43,7 @@ bool holds_shutdown(const std::vector<WriteOp>& batch);
 // What a committed batch did besides changing documents.
 struct AppliedBatch {
   std::uint64_t data_ops = 0;                // Insert, Delete and Upsert applied
-  std::optional<std::string> backup_target;  // of the batch's last Backup
+  std::optional<BackupTarget> backup;  // the target of the batch's last Backup
 };
 
 // Applies the data operations of `batch` in queue order inside one write

@@ -85,6 +85,8 @@ class WriteTransaction {
 
 // One read snapshot on a pooled connection: the state after the latest commit
 // when the transaction began. Every read of the transaction sees that state.
+// A scan that meets a row it cannot read (a damaged page) stops there and
+// fails with the store's text, after visiting the rows before it.
 class ReadTransaction {
  public:
   ReadTransaction(ReadTransaction&& other) noexcept;
@@ -103,8 +105,6 @@ class ReadTransaction {
   Status scan_index_documents(
       std::string_view entry,
       const std::function<bool(std::string_view id, std::string_view body)>& visit);
-  // Visits every pair of "metadata_index" in ascending (entry, id) order,
-  // whether or not a document is stored under the id.
   // Visits the documents of one page of the ids stored under `entry`, in
   // ascending id order: `offset` ids are passed over, then at most `limit`
   // ids (all when absent) are visited; listed ids without a document count
@@ -112,6 +112,8 @@ class ReadTransaction {
   Status scan_index_page(std::string_view entry, std::uint64_t offset,
                          std::optional<std::uint64_t> limit,
                          const std::function<void(std::string_view id, std::string_view body)>& visit);
+  // Visits every pair of "metadata_index" in ascending (entry, id) order,
+  // whether or not a document is stored under the id.
   Status scan_index_pairs(
       const std::function<bool(std::string_view entry, std::string_view id)>& visit);
 

@@ -22,7 +22,8 @@ std::vector<WriteOp> sized(std::vector<std::uint64_t> sizes) {
 // The database writer's limits, without threads: all is queued before the first batch.
 TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
   std::vector<WriteOp> backup_and_shutdown = sized({MAX_BATCH_BYTES - 1});
-  backup_and_shutdown.push_back(WriteOp{Kind::kBackup, std::string(MAX_BATCH_BYTES, 'p'), {}});
+  backup_and_shutdown.push_back(
+      WriteOp::backup({std::string(MAX_BATCH_BYTES, 'p'), std::string(MAX_BATCH_BYTES, 'n')}));
   backup_and_shutdown.push_back(WriteOp{Kind::kShutdown, {}, {}});
   backup_and_shutdown.push_back(sized({1})[0]);
   const std::pair<std::vector<WriteOp>, std::vector<std::size_t>> cases[] = {
@@ -45,28 +46,33 @@ TEST(BatchLimitTest, OperationsFormTheExpectedBatches) {
   }
 }
 
-// A committed batch reports its data operations and its last Backup's target.
+// A committed batch reports its data operations and its last Backup's target
+// (the path to open and the target as named).
 // A Delete of an absent id, an Insert over a stored id (leaving a stale
 // entry) and a document that does not parse are no failures.
 TEST(ApplyBatchTest, CountsDataOperationsAndKeepsTheLastBackupTarget) {
   testing_support::TempDir dir;
   auto db = testing_support::open_store(dir.path() + "/db");
   IndexChanges index;
-  std::vector<WriteOp> batch{{Kind::kBackup, "first", {}},     {Kind::kInsert, "a", R"({"x":1})"},
-                             {Kind::kDelete, "never-stored", {}}, {Kind::kBackup, "second", {}},
-                             {Kind::kShutdown, {}, {}},        {Kind::kUpsert, "b", "[1]"},
+  const BackupTarget second{"/w/second", "../second"};
+  std::vector<WriteOp> batch{WriteOp::backup({"/w/first", "first"}),
+                             {Kind::kInsert, "a", R"({"x":1})"},
+                             {Kind::kDelete, "never-stored", {}},
+                             WriteOp::backup(second),
+                             {Kind::kShutdown, {}, {}},
+                             {Kind::kUpsert, "b", "[1]"},
                              {Kind::kInsert, "a", R"({"x":2})"},
                              {Kind::kInsert, "c", R"({"x":123456789012345678901})"}};
   Result<AppliedBatch> applied = apply_batch(*db, batch, index);
   ASSERT_TRUE(applied.ok()) << applied.error();
   EXPECT_EQ(applied.value().data_ops, 5u);
-  EXPECT_EQ(applied.value().backup_target, "second");
+  EXPECT_EQ(applied.value().backup, second);
   EXPECT_EQ(testing_support::index_pairs(db->begin_read().value()),
             (testing_support::Rows{{"0.1", "b"}, {"x.1", "a"}, {"x.2", "a"}}));
-  std::vector<WriteOp> only_backup{{Kind::kBackup, "third", {}}};
+  std::vector<WriteOp> only_backup{WriteOp::backup({"/w/third", "/w/third"})};
   applied = apply_batch(*db, only_backup, index);
   EXPECT_EQ(applied.value().data_ops, 0u);
-  EXPECT_EQ(applied.value().backup_target, "third");
+  EXPECT_EQ(applied.value().backup, (BackupTarget{"/w/third", "/w/third"}));
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST_F(WalFormatTest, EncodesOneFramePerDataOperationWithLengthsOfThirtyTwoBits)
       {{Kind::kInsert, "k1", R"({"a":1})"}, "\x01\x02\0\0\0\x07\0\0\0k1{\"a\":1}"s},
       {{Kind::kUpsert, "k1", R"({"a":1})"}, "\x03\x02\0\0\0\x07\0\0\0k1{\"a\":1}"s},
       {{Kind::kInsert, long_id, "{}"}, "\x01\x2c\x01\0\0\x02\0\0\0"s + long_id + "{}"},
-      {{Kind::kBackup, "/tmp/backup", ""}, ""}, {{Kind::kShutdown, "", ""}, ""},
+      {engine::WriteOp::backup({"/tmp/backup", "backup"}), ""}, {{Kind::kShutdown, "", ""}, ""},
   };
   for (const auto& [op, bytes] : cases) {
     std::uint64_t frames = 5;

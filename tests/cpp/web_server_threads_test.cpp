@@ -89,7 +89,9 @@ TEST_F(WebServerThreadsTest, ProducersWritersAndLogTogether) {
         ASSERT_TRUE(sender.send(WriteOp{kind, id, R"({"t":)" + std::to_string(t) + "}"}).ok());
         LogOp record = LogOp::entry(kInsertAction, id);
         (void)log.try_send(record);
-        if (i % 500 == 0) (void)sender.send(WriteOp{Kind::kBackup, dir_.path() + "/copy" + id, {}});
+        if (i % 500 == 0) {
+          (void)sender.send(WriteOp::backup({dir_.path() + "/copy" + id, "copy" + id}));
+        }
       }
     });
   }
@@ -140,7 +142,7 @@ TEST_F(WebServerThreadsTest, OnceTheDatabaseWriterHasGoneEveryOperationIsStillFr
   send_all({{Kind::kInsert, "a", "{}"}});
   // The rest comes after the send of "a" has failed, in batches of its own.
   ASSERT_TRUE(wait_until([&] { return framed_ids().size() == 1; }));
-  send_all({{Kind::kBackup, "copy", {}}, {Kind::kDelete, "b", {}}, {Kind::kUpsert, "c", "[]"},
+  send_all({WriteOp::backup({"copy", "copy"}), {Kind::kDelete, "b", {}}, {Kind::kUpsert, "c", "[]"},
             {Kind::kShutdown, {}, {}}});
   EXPECT_EQ(wal_->join(), std::nullopt);  // the database writer's failure is the news
   EXPECT_EQ(framed_ids(), (std::vector<std::string>{"a", "b", "c"}));  // kept for the replay

@@ -201,6 +201,28 @@ def test_backup_onto_the_engines_wal_file_or_audit_log_is_refused(db_path, tmp_p
     assert stored_documents(db_path) == {"a": b'{"x":1}', "b": b'{"x":2}'}
 
 
+def test_a_backup_of_a_damaged_store_reports_its_failure_on_standard_error(db_path, tmp_path, monkeypatch, capfd):
+    db = DBEngineWebServer(db_path)
+    db.insert_many([(f"doc{i:05}", {"text": "x" * 100, "n": i}) for i in range(3000)])
+    db.close_engine()
+    del db
+    gc.collect()
+    page = 16384  # the store's page size
+    with open(db_path, "r+b") as store:  # garbage over one page in the middle
+        store.seek(os.path.getsize(db_path) // page // 2 * page)
+        store.write(b"\xa5" * page)
+    monkeypatch.chdir(tmp_path)
+    db = DBEngineWebServer(db_path)
+    capfd.readouterr()
+    db.trigger_backup("copy.db")
+    assert db.close_engine() is None
+    out, err = capfd.readouterr()
+    assert out == "Starting logical database backup in background...\n"
+    assert re.fullmatch("Failed to read source db: database disk image is malformed; the backup to copy.db was "
+                        "committed without [^\n]+\n", err)
+    assert stored_documents("copy.db")  # what could be read is kept
+
+
 def test_insert_many_returns_refused_records_in_order(server):
     bad_b, bad_d, raising_e = {"k": {1: "x"}}, {2: "y"}, {"l": CallsBack(lambda: 1 / 0)}
     refused = server.insert_many([("a", {"v": 1}), ("b", bad_b), ("c", {"v": 3}), ("a", {"v": 4}), ("d", bad_d),
