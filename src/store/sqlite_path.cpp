@@ -25,7 +25,8 @@ constexpr std::size_t kLongestTarget = 4096;
 // buffer without an end, to find how long the path would grow.
 class Resolution {
  public:
-  explicit Resolution(std::size_t max_pathname) : longest_built_(max_pathname - 1) {}
+  explicit Resolution(std::size_t max_pathname)
+      : longest_built_(max_pathname > 0 ? max_pathname - 1 : 0) {}
 
   void append_all(std::string_view path) {
     while (!path.empty()) {
