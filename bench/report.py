@@ -4,6 +4,7 @@ bench/results.json."""
 import json
 from dataclasses import asdict
 
+from bench.audit_log import AUDIT_LOG_WORKLOADS, DATASET as AUDIT_DATASET
 from bench.conversion import CONVERSION_WORKLOADS
 from bench.peers.quillmere_wal import WAL_SUBJECT
 from bench.targets import QUILLMERE
@@ -95,6 +96,18 @@ def web_server_table(measurements, sizes_by_dataset, wal_frames):
     return markdown(["DBEngineWebServer alone", "unit", *sizes_by_dataset], rows)
 
 
+def audit_log_table(measurements):
+    """The writer's and the log thread's rates of the audit log run."""
+    found = {m.workload: m for m in measurements if m.dataset == AUDIT_DATASET}
+    rows = [
+        [workload, found[workload].unit, human(found[workload].rate)]
+        for workload in AUDIT_LOG_WORKLOADS
+        if workload in found
+    ]
+    lines = next(iter(found.values())).units if found else 0
+    return markdown([f"audit log ({lines:,} lines, every one checked)", "unit", "rate"], rows)
+
+
 def memory_table(memory):
     return markdown(
         ["documents inserted", "at", "RSS MiB", "peak RSS MiB", "seconds"],
@@ -127,6 +140,7 @@ def text_report(measurements, sizes_by_dataset, targets, memory, machine, notes,
         parts.append(throughput_table(measurements, dataset, size, THREAD_WORKLOADS))
         parts.append(throughput_table(measurements, dataset, size, CONVERSION_WORKLOADS))
     parts.append(web_server_table(measurements, sizes_by_dataset, wal_frames))
+    parts.append(audit_log_table(measurements))
     parts.append("Targets\n\n" + targets_table(targets))
     parts.append(
         f"Memory: {memory['documents']:,} synthetic documents through insert_many "

@@ -14,6 +14,7 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench.audit_log import audit_log
 from bench.chart import draw_chart
 from bench.conversion import conversion_workloads
 from bench.datasets import cities, synthetic
@@ -79,6 +80,12 @@ def main():
                     notes.append(f"WAL replay: stopped by {error!r}")
                     progress(notes[-1])
                 progress(f"WAL replay of {sizes.wal_frames:,} frames took {time.perf_counter() - started:.1f} s")
+        try:
+            measurements += audit_log(work / "audit-log", sizes.audit_batches, sizes.audit_singles)
+        except Exception as error:  # the run goes on without these figures
+            notes.append(f"audit log: stopped by {error!r}")
+            progress(notes[-1])
+        progress("audit log done")
         memory = measure_memory(work / "memory", sizes.memory_docs, sizes.memory_chunk, sizes.seed)
         progress("memory done")
     machine["load_average_at_end"] = os.getloadavg()[0]

@@ -18,6 +18,8 @@ class Sizes:
     memory_docs: int  # documents of the memory run
     memory_chunk: int  # documents per insert_many call of the memory run
     wal_frames: int  # Insert frames of the WAL file that DBEngineWebServer replays
+    audit_batches: int  # insert_many calls of 10,000 records of the audit log run
+    audit_singles: int  # single inserts of the audit log run, after its batches
     budget: float  # seconds a timed pass of a read workload may take per store
     passes: int  # timed passes of a read workload, the fastest one counts
     warmup: float  # seconds of untimed, checked calls before a read workload
@@ -38,6 +40,8 @@ FULL = Sizes(
     memory_docs=1_000_000,
     memory_chunk=10_000,
     wal_frames=1_000_000,
+    audit_batches=20,
+    audit_singles=30_000,
     budget=2.0,
     passes=5,
     warmup=0.3,
@@ -57,6 +61,8 @@ QUICK = Sizes(
     memory_docs=100_000,
     memory_chunk=10_000,
     wal_frames=50_000,
+    audit_batches=2,
+    audit_singles=5_000,
     budget=0.5,
     passes=1,
     warmup=0.1,

@@ -1,7 +1,5 @@
 #include "common/local_time.h"
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,15 +12,27 @@ timespec read_clock() {
   return now;
 }
 
-// glibc's localtime_r reads TZ only once per process unless tzset() asks
-// again. Outside the years an int holds localtime_r fails; the fields then
-// stay zero, which no real clock reading reaches.
+// The local fields of `unix_seconds` in the zone TZ names now. glibc's
+// localtime_r reads TZ only once per process unless tzset() asks again, and
+// tzset() looks at the zone file each time (a system call). Outside the
+// years an int holds localtime_r fails; the fields then stay zero, which no
+// real clock reading reaches.
 std::tm local_fields(std::int64_t unix_seconds) {
   tzset();
   const auto seconds = static_cast<time_t>(unix_seconds);
   std::tm fields{};
   localtime_r(&seconds, &fields);
   return fields;
+}
+
+// `value` as exactly `digits` decimal digits, leading zeros kept.
+void append_digits(std::string& text, std::uint32_t value, int digits) {
+  char buffer[9];
+  for (int i = digits - 1; i >= 0; --i) {
+    buffer[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  text.append(buffer, static_cast<std::size_t>(digits));
 }
 
 }  // namespace
@@ -39,28 +49,39 @@ LocalDateTime local_now() {
                        static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
-std::string rfc3339_local(std::int64_t unix_seconds, std::uint32_t nanoseconds) {
-  const std::tm f = local_fields(unix_seconds);
-  char text[80];
-  int size = std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", f.tm_year + 1900,
-                           f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec);
-  if (nanoseconds != 0) {
-    const int digits = nanoseconds % 1000000 == 0 ? 3 : nanoseconds % 1000 == 0 ? 6 : 9;
-    const std::uint32_t fraction = digits == 3   ? nanoseconds / 1000000
-                                   : digits == 6 ? nanoseconds / 1000
-                                                 : nanoseconds;
-    size += std::snprintf(text + size, sizeof text - size, ".%0*u", digits, fraction);
+std::string_view LocalTimestamps::format(std::int64_t unix_seconds, std::uint32_t nanoseconds) {
+  if (second_ != unix_seconds) {
+    const std::tm f = local_fields(unix_seconds);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", f.tm_year + 1900,
+                  f.tm_mon + 1, f.tm_mday, f.tm_hour, f.tm_min, f.tm_sec);
+    date_time_ = text;
+    // Offsets with a seconds part (old local mean times) keep whole minutes.
+    const long offset_minutes = std::labs(f.tm_gmtoff) / 60;
+    std::snprintf(text, sizeof text, "%c%02ld:%02ld", f.tm_gmtoff < 0 ? '-' : '+',
+                  offset_minutes / 60, offset_minutes % 60);
+    offset_ = text;
+    second_ = unix_seconds;
   }
-  // Offsets with a seconds part (old local mean times) keep whole minutes.
-  const long offset_minutes = std::labs(f.tm_gmtoff) / 60;
-  std::snprintf(text + size, sizeof text - size, "%c%02ld:%02ld", f.tm_gmtoff < 0 ? '-' : '+',
-                offset_minutes / 60, offset_minutes % 60);
-  return text;
+  text_.assign(date_time_);
+  if (nanoseconds != 0) {
+    const bool millis = nanoseconds % 1000000 == 0, micros = nanoseconds % 1000 == 0;
+    text_ += '.';
+    if (millis) {
+      append_digits(text_, nanoseconds / 1000000, 3);
+    } else if (micros) {
+      append_digits(text_, nanoseconds / 1000, 6);
+    } else {
+      append_digits(text_, nanoseconds, 9);
+    }
+  }
+  text_ += offset_;
+  return text_;
 }
 
-std::string rfc3339_now() {
+std::string_view LocalTimestamps::now() {
   const timespec now = read_clock();
-  return rfc3339_local(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
+  return format(now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec));
 }
 
 }  // namespace quillmere

@@ -68,7 +68,7 @@ class AuditLog {
   // One line per id, all under one reading of the clock.
   Status write_lines(const LogOp& op) {
     if (op.ids.empty()) return Status::Ok();
-    const std::string timestamp = rfc3339_now();
+    const std::string_view timestamp = timestamps_.now();
     for (const std::string& id : op.ids) {
       line_.assign("{\"timestamp\": \"").append(timestamp).append("\", \"action\": ");
       json::append_json_string(line_, op.action);
@@ -84,6 +84,7 @@ class AuditLog {
   Result<std::shared_ptr<FileDescriptor>> opened_;  // taken by run()
   std::shared_ptr<Counters> counters_;
   std::optional<BufferedFile> file_;
+  LocalTimestamps timestamps_;
   std::string line_;  // reused for every line
 };
 

@@ -11,7 +11,8 @@
 //
 //   {"timestamp": "<time>", "action": <action>, "id": <id>}
 //
-// <time> is the local time of the record in RFC 3339 (rfc3339_now), as it is.
+// <time> is the local time of the record in RFC 3339 (LocalTimestamps), as it
+// is; a change of the zone shows within a second.
 // <action> and <id> are JSON strings written as stored documents write them
 // (json::append_json_string: only '"', '\\' and control characters are
 // escaped), so any id gives one valid JSON line; an id without such bytes

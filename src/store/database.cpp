@@ -1,7 +1,5 @@
 #include "store/database.h"
 
-#include <stdlib.h>  // realpath
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -11,9 +9,11 @@
 #include <vector>
 
 #include "common/file_path.h"
+#include "common/io_error.h"
 #include "store/connection.h"
 #include "store/file_lock.h"
 #include "store/schema.h"
+#include "store/sqlite_path.h"
 
 namespace quillmere::store {
 namespace {
@@ -36,30 +36,30 @@ constexpr const char* kWriterPragmas =
     "PRAGMA synchronous = FULL;"
     "PRAGMA cache_size = -65536;";  // 64 MiB of page cache
 
-// SQLite refuses a database whose name, as it resolves it, leaves no room
-// within mxPathname for the longest suffix it adds: "-journal".
-constexpr std::size_t kSqliteSuffixBytes = 8;
-
-// `name` with its links followed and "." and ".." resolved; nothing when a
-// part of it is missing or cannot be searched.
-std::optional<std::string> resolved(const std::string& name) {
-  const std::unique_ptr<char, decltype(&std::free)> full(::realpath(name.c_str(), nullptr),
-                                                         &std::free);
-  if (full == nullptr) return std::nullopt;
-  return std::string(full.get());
+// The longest path SQLite's default file system layer builds.
+std::size_t vfs_max_pathname() {
+  const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+  return vfs != nullptr && vfs->mxPathname > 0 ? static_cast<std::size_t>(vfs->mxPathname) : 0;
 }
 
-// The length of the absolute `path` as SQLite resolves it before it opens
-// the file: for a file still to be created, its folder resolved and its
-// name; the path's own length when neither resolves (the open then fails on
-// the missing folder).
-std::size_t resolved_length(const std::string& path) {
-  if (std::optional<std::string> full = resolved(path)) return full->size();
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return path.size();
-  const std::optional<std::string> folder = resolved(slash == 0 ? "/" : path.substr(0, slash));
-  if (!folder) return path.size();
-  return folder->size() + (folder->back() == '/' ? 0 : 1) + (path.size() - slash - 1);
+// Refuses, before the file lock creates the file, a path that SQLite would
+// not open as it resolves it.
+Status check_sqlite_path(const std::string& path) {
+  const SqlitePath resolved = resolve_as_sqlite(path, vfs_max_pathname());
+  switch (resolved.verdict) {
+    case SqlitePath::Verdict::kOpens:
+      return Status::Ok();
+    case SqlitePath::Verdict::kTooLong:
+      return Status::Error("Database path too long: " + std::to_string(resolved.longest) +
+                           " bytes as SQLite resolves it (absolute, links followed); SQLite "
+                           "opens at most " +
+                           std::to_string(Database::max_path_length()));
+    case SqlitePath::Verdict::kAboveRoot:
+      return Status::Error(std::string(kAboveRootText));
+    case SqlitePath::Verdict::kFailed:
+      break;
+  }
+  return Status::Error(io_error_text(resolved.error));
 }
 
 // Fails unless the connection SQLite opened by `path` is on the file `lock`
@@ -202,13 +202,7 @@ std::string replaced_file_text(const std::string& path) {
   return "Database file " + path + " was removed or replaced since the engine opened it";
 }
 
-std::size_t Database::max_path_length() {
-  const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
-  const int longest = vfs != nullptr ? vfs->mxPathname : 0;
-  return longest > static_cast<int>(kSqliteSuffixBytes)
-             ? static_cast<std::size_t>(longest) - kSqliteSuffixBytes
-             : 0;
-}
+std::size_t Database::max_path_length() { return sqlite_longest_path(vfs_max_pathname()); }
 
 Result<std::shared_ptr<Database>> Database::open(const std::string& given_path,
                                                  std::span<const RefusedFile> refused) {
@@ -217,13 +211,7 @@ Result<std::shared_ptr<Database>> Database::open(const std::string& given_path,
   Result<std::string> absolute = absolute_path(given_path);
   if (!absolute.ok()) return absolute.status();
   std::string path = std::move(absolute.value());
-  // Refused before the lock creates the file SQLite would not open.
-  if (const std::size_t length = resolved_length(path), most = max_path_length(); length > most) {
-    return Status::Error("Database path too long: " + std::to_string(length) +
-                         " bytes as SQLite resolves it (absolute, links followed); SQLite opens "
-                         "at most " +
-                         std::to_string(most));
-  }
+  if (Status status = check_sqlite_path(path); !status.ok()) return status;
   Result<FileLock> lock = FileLock::acquire(path);
   if (!lock.ok()) return lock.status();
   for (const RefusedFile& file : refused) {

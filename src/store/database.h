@@ -36,6 +36,12 @@ enum class Sql;
 // The store's text for a file that another handle holds.
 inline constexpr std::string_view kAlreadyOpenText = "Database already open. Cannot acquire lock.";
 
+// The text of a path that SQLite refuses although the system reads it: a
+// ".." at "/" (the system stays at "/").
+inline constexpr std::string_view kAboveRootText =
+    "Database path goes above \"/\" with \"..\" as SQLite resolves it (absolute, links "
+    "followed); SQLite opens no such path";
+
 // The store's text for a read, or an open, that finds another file under the
 // database's path than the one it holds.
 std::string replaced_file_text(const std::string& path);
@@ -136,9 +142,10 @@ class Database : public std::enable_shared_from_this<Database> {
  public:
   // Makes `path` absolute (absolute_path) and from then on uses that name
   // alone, whatever the process's current directory; refuses it when SQLite
-  // would (longer than max_path_length() as SQLite resolves it) before
-  // anything is created; opens or creates the file, takes the exclusive
-  // lock, refuses a file of `refused`, and creates both tables in one
+  // would (resolve_as_sqlite: "Database path too long: ...", kAboveRootText,
+  // or the I/O error of a file it cannot examine) before anything is
+  // created; opens or creates the file, takes the exclusive lock, refuses a
+  // file of `refused`, and creates both tables in one
   // committed transaction. Every connection SQLite opens by the name is
   // checked to be on the locked file (device and inode); a reader that is not
   // fails its read with replaced_file_text(). Failures: kAlreadyOpenText;

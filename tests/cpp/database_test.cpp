@@ -225,29 +225,43 @@ TEST_F(DatabaseTest, ARelativePathIsFixedAtTheOpen) {
             0);
 }
 
-TEST_F(DatabaseTest, APathLongerThanSqliteOpensIsRefusedBeforeAnythingIsCreated) {
+// Paths as SQLite resolves them, through links too: one it opens is opened, one it would not is
+// refused before the lock creates the file.
+TEST_F(DatabaseTest, APathSqliteWouldNotOpenIsRefusedBeforeAnythingIsCreated) {
   ASSERT_EQ(Database::max_path_length(),
             static_cast<std::size_t>(sqlite3_vfs_find(nullptr)->mxPathname) - 8);
-  std::string folder = std::filesystem::canonical(dir_.path()).string();
-  while (folder.size() < 400) {
-    folder += "/" + std::string(50, 'd');
-    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
-  }
+  const std::size_t most = Database::max_path_length();
+  const std::string base = std::filesystem::canonical(dir_.path()).string();
+  const std::string folder = folder_of_length(base, 450);
   const auto of_length = [&](std::size_t length) {
     return folder + "/" + std::string(length - folder.size() - 1, 'f');
   };
-  const std::size_t most = Database::max_path_length();
-  EXPECT_TRUE(Database::open(of_length(most)).ok());
-  EXPECT_EQ(Database::open(of_length(most + 1)).error(),
-            "Database path too long: " + std::to_string(most + 1) +
-                " bytes as SQLite resolves it (absolute, links followed); SQLite opens at most " +
-                std::to_string(most));
-  // A short name through a link is as long as what it leads to.
-  const std::string link = dir_.path() + "/link";
-  ASSERT_EQ(::symlink(folder.c_str(), link.c_str()), 0);
-  const std::string name = std::filesystem::path(of_length(most + 1)).filename();
-  EXPECT_TRUE(Database::open(link + "/" + name).error().starts_with("Database path too long: "));
-  EXPECT_FALSE(std::filesystem::exists(of_length(most + 1)));
+  const std::string deep = folder + "/" + std::string(most + 44 - folder.size() - 1, 'h');
+  ASSERT_EQ(::mkdir(deep.c_str(), 0700), 0);  // 548 bytes
+  ASSERT_EQ(::symlink(folder.c_str(), (base + "/short").c_str()), 0);
+  ASSERT_EQ(::symlink(deep.c_str(), (base + "/deep").c_str()), 0);
+  const auto too_long = [&](std::size_t length) {
+    return "Database path too long: " + std::to_string(length) +
+           " bytes as SQLite resolves it (absolute, links followed); SQLite opens at most " +
+           std::to_string(most);
+  };
+  const std::string longest_name(most - folder.size() - 1, 'g'), over_name = longest_name + "g";
+  const std::tuple<std::string, std::string, std::string> cases[] = {  // given, refusal, file
+      {of_length(most), "", of_length(most)},
+      {base + "/short/" + longest_name, "", folder + "/" + longest_name},
+      {of_length(most + 1), too_long(most + 1), of_length(most + 1)},
+      {base + "/short/" + over_name, too_long(most + 1), folder + "/" + over_name},
+      {base + "/deep/../f.db", too_long(most + 44), folder + "/f.db"},  // 455 bytes in the end
+      {"/.." + base + "/above.db", std::string(kAboveRootText), base + "/above.db"},
+  };
+  for (const auto& [given, refusal, file] : cases) {
+    Result<std::shared_ptr<Database>> opened = Database::open(given);
+    EXPECT_EQ(opened.ok() ? "" : opened.error(), refusal) << given;
+    EXPECT_EQ(std::filesystem::exists(file), refusal.empty()) << given;
+  }
+  EXPECT_EQ(kAboveRootText,
+            "Database path goes above \"/\" with \"..\" as SQLite resolves it (absolute, links "
+            "followed); SQLite opens no such path");
 }
 
 // A reader opened by the name after the file was replaced (its folder moved away and made again)

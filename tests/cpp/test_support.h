@@ -1,5 +1,5 @@
-// Shared by the tests: a self-removing temporary directory, readers of a store's rows, and a
-// lowered store length limit.
+// Shared by the tests: a self-removing temporary directory, deep folders, readers of a store's
+// rows, and a lowered store length limit.
 #pragma once
 
 #include <fcntl.h>
@@ -55,6 +55,15 @@ inline bool wait_until(const std::function<bool()>& done) {
     std::this_thread::yield();
   }
   return true;
+}
+
+// A folder under `base` whose path is exactly `length` bytes, made with the folders above it.
+inline std::string folder_of_length(const std::string& base, std::size_t length) {
+  std::string folder = base;
+  while (folder.size() + 51 + 2 < length) folder += "/" + std::string(50, 'd');
+  folder += "/" + std::string(length - folder.size() - 1, 'e');
+  std::filesystem::create_directories(folder);
+  return folder;
 }
 
 // Runs `body` in a forked child, `meanwhile` here: the child's exit code, -1 if it did not exit.

@@ -197,27 +197,37 @@ def of_length(folder, length):
 
 
 @pytest.mark.parametrize("cls", [DBEngine, DBEngineWebServer])
-def test_a_path_longer_than_sqlite_accepts_is_refused_before_anything_is_created(
+def test_a_path_sqlite_would_not_open_is_refused_before_anything_is_created(
         deep_folder, tmp_path, monkeypatch, cls):
     longest = of_length(deep_folder, 504)
     cls(longest).close_engine()
     assert os.path.exists(longest)
 
-    def refusal(length):
+    def too_long(length):
         return (f"Database path too long: {length} bytes as SQLite resolves it (absolute, links followed); "
                 "SQLite opens at most 504")
 
-    link = os.path.join(os.path.realpath(tmp_path), "short")
-    os.symlink(deep_folder, link)
+    base = os.path.realpath(tmp_path)
+    os.symlink(deep_folder, os.path.join(base, "short"))
+    deeper = of_length(deep_folder, 548)
+    os.mkdir(deeper)
+    os.symlink(deeper, os.path.join(base, "s"))
     monkeypatch.chdir(deep_folder)
     name = os.path.basename(of_length(deep_folder, 505))
-    for given, length in [(of_length(deep_folder, 505), 505), (of_length(deep_folder, 4000), 4000),
-                          (name, 505), (os.path.join(link, name), 505)]:
+    for given, refusal in [(of_length(deep_folder, 505), too_long(505)),
+                           (of_length(deep_folder, 4000), too_long(4000)),
+                           (name, too_long(505)),
+                           (os.path.join(base, "short", name), too_long(505)),
+                           # SQLite passes its limit inside the link, though the end is short
+                           (os.path.join(base, "s", "..", "f.db"), too_long(548)),
+                           ("/.." + os.path.join(deep_folder, "f.db"),
+                            'Database path goes above "/" with ".." as SQLite resolves it (absolute, '
+                            "links followed); SQLite opens no such path")]:
         with pytest.raises(RuntimeError) as raised:
             cls(given)
-        assert str(raised.value) == refusal(length)
-    assert sorted(os.listdir(deep_folder)) == [os.path.basename(longest)] + (
-        [os.path.basename(longest) + ".wal"] if cls is DBEngineWebServer else [])
+        assert str(raised.value) == refusal
+    assert sorted(os.listdir(deep_folder)) == sorted([os.path.basename(longest), os.path.basename(deeper)] + (
+        [os.path.basename(longest) + ".wal"] if cls is DBEngineWebServer else []))
 
 
 OUT_OF_DESCRIPTORS = LIMIT_DESCRIPTORS + """
