@@ -21,6 +21,7 @@
 #include "db_engine_web_server/backup_scheduler.h"
 #include "db_engine_web_server/counters.h"
 #include "db_engine_web_server/database_writer.h"
+#include "db_engine_web_server/wal_format.h"
 #include "db_engine_web_server/wal_recovery.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/reads.h"
@@ -534,7 +535,7 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // The WAL writer goes on in the file replayed, or in one made now; a file
   // that cannot be made fails its thread, not the constructor.
   Result<std::shared_ptr<FileDescriptor>> wal_file =
-      replayed.value() ? std::move(replayed) : open_wal_file(wal_path);
+      replayed.value() ? std::move(replayed) : open_wal_file(wal_path, /*create=*/true);
   std::optional<Result<std::shared_ptr<FileDescriptor>>> log_file;
   if (*enable_logging) log_file.emplace(open_audit_log(store_path + ".jsonl"));
   OwnFiles own = own_files(wal_file.ok() ? wal_file.value().get() : nullptr,

@@ -1,6 +1,5 @@
 #include "db_engine_web_server/wal_recovery.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -133,12 +132,9 @@ Status replay(WalFrameReader& reader, FrameApplier& applier) {
 
 Result<std::shared_ptr<FileDescriptor>> recover_wal_on_startup(store::Database& db,
                                                                const std::string& wal_path) {
-  const int fd = ::open(wal_path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::shared_ptr<FileDescriptor>();
-    return Status::Error("Failed to open WAL file " + os_error_text(errno));
-  }
-  std::shared_ptr<FileDescriptor> wal = FileDescriptor::adopt(fd);
+  Result<std::shared_ptr<FileDescriptor>> opened = open_wal_file(wal_path, /*create=*/false);
+  if (!opened.ok() || !opened.value()) return opened;
+  std::shared_ptr<FileDescriptor> wal = std::move(opened.value());
 
   Result<store::WriteTransaction> transaction = db.begin_write();
   if (!transaction.ok()) return transaction.status();

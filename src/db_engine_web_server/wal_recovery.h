@@ -18,8 +18,9 @@ namespace quillmere::db_engine_web_server {
 // truncates the file to length 0. Returns the file, open for reading and
 // writing and empty, for the WAL writer to go on in, so that it is opened by
 // name once; nothing when there was no file (none is created). Fails with
-// "Failed to open WAL file {I/O error}", "WAL read error {I/O error}", the
-// store's text for a transaction that cannot begin or commit, a message
+// open_wal_file's refusal or failure (nothing at the path is read), "WAL
+// read error {I/O error}", the store's text for a transaction that cannot
+// begin or commit, a message
 // naming the id, the cause and the store's length limit for a frame the
 // store cannot apply (an id and document beyond the limit are refused
 // before the frame changes anything), or the I/O error of the truncation.

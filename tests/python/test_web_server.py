@@ -4,12 +4,13 @@ inserts, the in-place reads and paged queries."""
 import gc
 import json
 import os
-import re
+import pathlib
+import stat
 import threading
 
 import pytest
 
-from conftest import CRASHED, LOCKED, CallsBack, frame, index_pairs, refuses, same_value, stored_documents, wait_until
+from conftest import CRASHED, LOCKED, CallsBack, applied, frame, index_pairs, same_value, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 
@@ -98,17 +99,34 @@ def test_replay_of_a_wal_left_behind(db_path, capfd):
     db.close_engine()
 
 
-def test_writes_refused_when_the_wal_cannot_be_created(tmp_path, capfd):
-    path = str(tmp_path / "db")
-    os.symlink(str(tmp_path / "missing" / "db.wal"), path + ".wal")  # nothing to replay, nothing to open
-    db = DBEngineWebServer(path)
-    failure = "Failed to open WAL file No such file or directory (os error 2)"
-    with pytest.raises(RuntimeError, match=f"^Background writer panicked during shut down: {re.escape(failure)}$"):
-        with db:  # leaving the block closes and reports
-            assert refuses(db)  # from the start: no write is accepted that the WAL file cannot keep
-            assert db.get("a") is None
-    assert db.close_engine() is None  # reported once
-    assert capfd.readouterr() == ("", f"quillmere: background thread failed: {failure}\n")
+@pytest.mark.parametrize("wal_path_holds", [
+    "link to a text", "link to a store", "dangling link",
+    "link to /dev/zero",  # read as frames, it would never end
+    "FIFO",
+])
+def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_path, wal_path_holds):
+    path, other = str(tmp_path / "db"), tmp_path / "other"
+    wal = pathlib.Path(path + ".wal")
+    if wal_path_holds == "link to a store":
+        applied(str(other), ("insert", "o", {"n": 1}))
+        gc.collect()
+    else:
+        other.write_bytes(b"plain text, not frames\n" * 100)
+    other_bytes = other.read_bytes()
+    if wal_path_holds == "FIFO":
+        os.mkfifo(wal)
+    else:
+        os.symlink({"dangling link": str(tmp_path / "none" / "db.wal"),
+                    "link to /dev/zero": "/dev/zero"}.get(wal_path_holds, str(other)), wal)
+    kind = stat.S_IFMT(os.lstat(wal).st_mode)
+    with pytest.raises(RuntimeError) as raised:
+        DBEngineWebServer(path)
+    assert stat.S_IFMT(os.lstat(wal).st_mode) == kind and other.read_bytes() == other_bytes
+    refusal = ("a FIFO, not a regular file; the engine neither reads" if wal_path_holds == "FIFO" else
+               "a symbolic link, not a regular file; the engine neither follows")
+    assert str(raised.value) == f"Failed to open WAL file {wal}: it is {refusal} nor changes it"
+    wal.unlink()
+    DBEngineWebServer(path).close_engine()  # with the thing gone, the engine opens
 
 
 def test_released_engine_applies_everything_queued_and_is_not_replayed_later(db_path):
