@@ -99,10 +99,13 @@ def test_replay_of_a_wal_left_behind(db_path, capfd):
     db.close_engine()
 
 
+DAMAGED_FRAMES = frame(1, b"a", b'{"x":1}') + frame(1, b"b", b'{"b":') + frame(1, b"c", b'{"y":2}')
+
+
 @pytest.mark.parametrize("wal_path_holds", [
     "link to a text", "link to a store", "dangling link",
     "link to /dev/zero",  # read as frames, it would never end
-    "FIFO",
+    "FIFO", "damaged frame",
 ])
 def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_path, wal_path_holds):
     path, other = str(tmp_path / "db"), tmp_path / "other"
@@ -115,6 +118,8 @@ def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_
     other_bytes = other.read_bytes()
     if wal_path_holds == "FIFO":
         os.mkfifo(wal)
+    elif wal_path_holds == "damaged frame":
+        wal.write_bytes(DAMAGED_FRAMES)
     else:
         os.symlink({"dangling link": str(tmp_path / "none" / "db.wal"),
                     "link to /dev/zero": "/dev/zero"}.get(wal_path_holds, str(other)), wal)
@@ -122,11 +127,19 @@ def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_
     with pytest.raises(RuntimeError) as raised:
         DBEngineWebServer(path)
     assert stat.S_IFMT(os.lstat(wal).st_mode) == kind and other.read_bytes() == other_bytes
-    refusal = ("a FIFO, not a regular file; the engine neither reads" if wal_path_holds == "FIFO" else
-               "a symbolic link, not a regular file; the engine neither follows")
-    assert str(raised.value) == f"Failed to open WAL file {wal}: it is {refusal} nor changes it"
-    wal.unlink()
-    DBEngineWebServer(path).close_engine()  # with the thing gone, the engine opens
+    if wal_path_holds == "damaged frame":
+        assert str(raised.value) == (
+            "WAL Recovery: cannot apply the Insert of id b: its document is not a valid JSON text: EOF while "
+            "parsing a value at line 1 column 5. Nothing was committed and the WAL file is kept")
+        assert wal.read_bytes() == DAMAGED_FRAMES and stored_documents(path) == {}
+        wal.write_bytes(DAMAGED_FRAMES.replace(frame(1, b"b", b'{"b":'), b""))  # the damage mended
+    else:
+        refusal = ("a FIFO, not a regular file; the engine neither reads" if wal_path_holds == "FIFO" else
+                   "a symbolic link, not a regular file; the engine neither follows")
+        assert str(raised.value) == f"Failed to open WAL file {wal}: it is {refusal} nor changes it"
+        wal.unlink()  # the thing gone
+    with DBEngineWebServer(path) as db:  # the engine opens, replaying what is there
+        assert db.get("c") == ({"y": 2} if wal_path_holds == "damaged frame" else None)
 
 
 def test_released_engine_applies_everything_queued_and_is_not_replayed_later(db_path):
