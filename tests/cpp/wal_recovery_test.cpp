@@ -1,10 +1,7 @@
 #include "db_engine_web_server/wal_recovery.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <fstream>
-#include <functional>
 #include <sstream>
 
 #include "test_support.h"
@@ -155,42 +152,6 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
     if (fs::is_regular_file(wal)) {
       EXPECT_EQ(file_bytes(wal), c.status.empty() ? "" : *c.wal) << c.name;
     }
-  }
-}
-
-// Whatever stands at the WAL path, if not a regular file, is refused before
-// anything is read: recovery fails at once and changes neither the store nor
-// the thing at the path (a /dev/zero read as frames would never end).
-TEST(WalRecoveryTest, RefusesAWalPathThatIsNotARegularFile) {
-  const struct {
-    const char* name;
-    std::function<void(const std::string& wal, const std::string& text)> make;
-    std::string refusal;
-  } cases[] = {
-      {"LinkToAText", [](auto& wal, auto& text) { fs::create_symlink(text, wal); },
-       "a symbolic link, not a regular file; the engine neither follows nor changes it"},
-      {"LinkToDevZero", [](auto& wal, auto&) { fs::create_symlink("/dev/zero", wal); },
-       "a symbolic link, not a regular file; the engine neither follows nor changes it"},
-      {"Fifo", [](auto& wal, auto&) { ASSERT_EQ(::mkfifo(wal.c_str(), 0600), 0); },
-       "a FIFO, not a regular file; the engine neither reads nor changes it"},
-      {"Folder", [](auto& wal, auto&) { fs::create_directory(wal); },
-       "a folder, not a regular file; the engine neither reads nor changes it"},
-  };
-  for (const auto& c : cases) {
-    TempDir temp;
-    const std::string wal = temp.path() + "/db.wal", text = temp.path() + "/text";
-    const std::string frames = k1 + "\x01\x02";
-    std::ofstream(text, std::ios::binary) << frames;
-    c.make(wal, text);
-    const fs::file_type type = fs::symlink_status(wal).type();
-    auto db = seeded_store(temp.path() + "/db");
-    testing::internal::CaptureStdout();
-    const std::string refusal = "Failed to open WAL file " + wal + ": it is " + c.refusal;
-    EXPECT_EQ(recover_wal_on_startup(*db, wal).status().message(), refusal) << c.name;
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << c.name;
-    EXPECT_EQ(documents(db->begin_read().value()), (Rows{{"u", R"({"c":"old"})"}})) << c.name;
-    EXPECT_EQ(fs::symlink_status(wal).type(), type) << c.name;
-    EXPECT_EQ(file_bytes(text), frames) << c.name;
   }
 }
 

@@ -103,10 +103,7 @@ DAMAGED_FRAMES = frame(1, b"a", b'{"x":1}') + frame(1, b"b", b'{"b":') + frame(1
 
 
 @pytest.mark.parametrize("wal_path_holds", [
-    "link to a text", "link to a store", "dangling link",
-    "link to /dev/zero",  # read as frames, it would never end
-    "FIFO", "damaged frame",
-])
+    "link to a text", "link to a store", "dangling link", "link to /dev/zero", "FIFO", "damaged frame"])
 def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_path, wal_path_holds):
     path, other = str(tmp_path / "db"), tmp_path / "other"
     wal = pathlib.Path(path + ".wal")
@@ -120,24 +117,22 @@ def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_
         os.mkfifo(wal)
     elif wal_path_holds == "damaged frame":
         wal.write_bytes(DAMAGED_FRAMES)
-    else:
+    else:  # /dev/zero read as frames would never end
         os.symlink({"dangling link": str(tmp_path / "none" / "db.wal"),
                     "link to /dev/zero": "/dev/zero"}.get(wal_path_holds, str(other)), wal)
     kind = stat.S_IFMT(os.lstat(wal).st_mode)
     with pytest.raises(RuntimeError) as raised:
         DBEngineWebServer(path)
     assert stat.S_IFMT(os.lstat(wal).st_mode) == kind and other.read_bytes() == other_bytes
+    assert str(raised.value).startswith({
+        "FIFO": f"Failed to open WAL file {wal}: it is a FIFO, not a regular file",
+        "damaged frame": "WAL Recovery: cannot apply the Insert of id b: its document is not a valid JSON text",
+    }.get(wal_path_holds, f"Failed to open WAL file {wal}: it is a symbolic link, not a regular file"))
     if wal_path_holds == "damaged frame":
-        assert str(raised.value) == (
-            "WAL Recovery: cannot apply the Insert of id b: its document is not a valid JSON text: EOF while "
-            "parsing a value at line 1 column 5. Nothing was committed and the WAL file is kept")
         assert wal.read_bytes() == DAMAGED_FRAMES and stored_documents(path) == {}
         wal.write_bytes(DAMAGED_FRAMES.replace(frame(1, b"b", b'{"b":'), b""))  # the damage mended
     else:
-        refusal = ("a FIFO, not a regular file; the engine neither reads" if wal_path_holds == "FIFO" else
-                   "a symbolic link, not a regular file; the engine neither follows")
-        assert str(raised.value) == f"Failed to open WAL file {wal}: it is {refusal} nor changes it"
-        wal.unlink()  # the thing gone
+        wal.unlink()
     with DBEngineWebServer(path) as db:  # the engine opens, replaying what is there
         assert db.get("c") == ({"y": 2} if wal_path_holds == "damaged frame" else None)
 
