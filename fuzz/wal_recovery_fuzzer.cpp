@@ -1,17 +1,23 @@
 // Fuzzes WAL recovery: any bytes, as the WAL file beside a fresh store, replay without a
-// crash or an allocation beyond the file's size, the file ends up empty, and the store holds
-// what a plain model decoder gives: documents by id, and (entry, id) pairs where an Insert
-// keeps the replaced document's entries and a Delete drops the removed document's.
+// crash or an allocation beyond the file's size. When a plain model decoder finds a damaged
+// frame (a document that is not a JSON text, a Delete with a value) before the end, the
+// replay fails, commits nothing and keeps the file byte for byte; otherwise the file ends up
+// empty and the store holds what the model gives: documents by id, each a JSON text, and
+// (entry, id) pairs where an Insert keeps the replaced document's entries and a Delete drops
+// the removed document's.
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "common/utf8.h"
 #include "db_engine_web_server/wal_recovery.h"
 #include "engine/metadata_index.h"
 #include "fuzz/fuzz_support.h"
+#include "json/syntax_check.h"
 #include "store/database.h"
 
 namespace {
@@ -19,8 +25,10 @@ namespace {
 using Rows = std::vector<std::pair<std::string, std::string>>;  // in the store's order
 
 // The product's entry builder says whether a body parses and what its entries
-// are; adding and removing them is the model's own.
-void replay_model(const std::uint8_t* data, std::size_t size, Rows& documents, Rows& index) {
+// are, and its syntax check whether it is a JSON text; adding and removing
+// entries is the model's own. False, with no rows, when a damaged frame fails
+// the replay.
+bool replay_model(const std::uint8_t* data, std::size_t size, Rows& documents, Rows& index) {
   std::map<std::string, std::string> bodies;
   std::set<std::pair<std::string, std::string>> pairs;
   const auto index_body = [&](const std::string& body, const std::string& id, bool add) {
@@ -43,6 +51,8 @@ void replay_model(const std::uint8_t* data, std::size_t size, Rows& documents, R
     const std::string id = quillmere::decode_utf8_lossy(std::string_view(key, key_size));
     const std::string value(key + key_size, value_size);
     at += 9 + key_size + value_size;
+    if (op == 2 && value_size != 0) return false;
+    if ((op == 1 || op == 3) && !quillmere::json::validate_json_text(value).ok()) return false;
     if (const auto old = bodies.find(id); (op == 2 || op == 3) && old != bodies.end()) {
       index_body(old->second, id, false);
       bodies.erase(old);
@@ -51,6 +61,13 @@ void replay_model(const std::uint8_t* data, std::size_t size, Rows& documents, R
   }
   documents.assign(bodies.begin(), bodies.end());
   index.assign(pairs.begin(), pairs.end());
+  return true;
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
 }
 
 const std::string* db_path;  // on tmpfs when there is one: the store's syncs then cost nothing
@@ -85,10 +102,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(file != nullptr && std::fwrite(data, 1, size, file) == size && std::fclose(file) == 0);
   auto db = quillmere::store::Database::open(*db_path);
   FUZZ_CHECK(db.ok());
-  FUZZ_CHECK(quillmere::db_engine_web_server::recover_wal_on_startup(*db.value(), wal).ok());
-  FUZZ_CHECK(std::filesystem::file_size(wal) == 0);  // throws, so crashes, when it is gone
-
+  const auto replayed = quillmere::db_engine_web_server::recover_wal_on_startup(*db.value(), wal);
   Rows documents, index, model_documents, model_index;
+  const bool applies = replay_model(data, size, model_documents, model_index);
+  FUZZ_CHECK(replayed.ok() == applies);
+  if (applies) {
+    FUZZ_CHECK(std::filesystem::file_size(wal) == 0);  // throws, so crashes, when it is gone
+  } else {
+    const std::string& error = replayed.error();
+    FUZZ_CHECK(error.starts_with("WAL Recovery: cannot apply the ") &&
+               error.ends_with(". Nothing was committed and the WAL file is kept"));
+    FUZZ_CHECK(file_bytes(wal) == std::string(reinterpret_cast<const char*>(data), size));
+  }  // and the model's rows stay empty: nothing may be committed
+
   auto read = db.value()->begin_read();
   FUZZ_CHECK(read.ok());
   const auto add_to = [](Rows& rows) {
@@ -98,7 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
   FUZZ_CHECK(read.value().scan_documents("", add_to(documents)).ok());
   FUZZ_CHECK(read.value().scan_index_pairs(add_to(index)).ok());
-  replay_model(data, size, model_documents, model_index);
   FUZZ_CHECK(documents == model_documents && index == model_index);
+  for (const auto& [id, body] : documents) {
+    FUZZ_CHECK(quillmere::json::validate_json_text(body).ok());
+  }
   return 0;
 }

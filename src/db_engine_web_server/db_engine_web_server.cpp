@@ -21,6 +21,7 @@
 #include "db_engine_web_server/backup_scheduler.h"
 #include "db_engine_web_server/counters.h"
 #include "db_engine_web_server/database_writer.h"
+#include "db_engine_web_server/wal_format.h"
 #include "db_engine_web_server/wal_recovery.h"
 #include "db_engine_web_server/wal_writer.h"
 #include "engine/reads.h"
@@ -540,7 +541,7 @@ PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   // The WAL writer goes on in the file replayed, or in one made now; a file
   // that cannot be made fails its thread, not the constructor.
   Result<std::shared_ptr<FileDescriptor>> wal_file =
-      replayed.value() ? std::move(replayed) : open_wal_file(wal_path);
+      replayed.value() ? std::move(replayed) : open_wal_file(wal_path, /*create=*/true);
   // A construction refused here leaves no audit log.
   std::optional<BackupSchedule> schedule;
   if (backup_time && backup_dir) {

@@ -1,5 +1,6 @@
 #include "db_engine_web_server/wal_format.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ std::string_view frame_value(const WriteOp& op) {
 }
 
 }  // namespace
+
+Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path, bool create) {
+  return FileDescriptor::open_regular(wal_path, O_RDWR | (create ? O_CREAT : 0),
+                                      "Failed to open WAL file ");
+}
 
 std::optional<WriteOp::Kind> kind_of_op_byte(std::uint8_t op_byte) {
   for (const OpByte& known : kOpBytes) {

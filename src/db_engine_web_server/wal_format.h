@@ -1,8 +1,8 @@
 // The write-ahead log file of a DBEngineWebServer: the encoder the WAL writer
 // thread uses and the frame reader of recovery. This comment is the one
 // definition of the format.
-// Threads: encode_wal_frame runs on the WAL writer thread; WalFrameReader on
-// the constructing thread during recovery, before any thread starts.
+// Threads: open_wal_file and WalFrameReader run on the constructing thread,
+// before any thread starts; encode_wal_frame on the WAL writer thread.
 //
 // The file is a plain sequence of frames, back to back from offset 0: no
 // header, magic, version, checksum, padding or end marker. An empty file
@@ -27,10 +27,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "common/buffered_file.h"
+#include "common/file_descriptor.h"
 #include "common/status.h"
 #include "engine/write_op.h"
 
@@ -39,6 +41,15 @@ namespace quillmere::db_engine_web_server {
 // Buffer of the WAL writer's file; frames are handed to the system per batch.
 inline constexpr std::size_t WAL_BUFFER_SIZE = 131072;
 inline constexpr std::size_t kFrameHeaderSize = 9;
+
+// Opens the WAL file at `wal_path` for reading and writing, created empty
+// when `create` and missing, and only when it is a regular file: a symbolic
+// link, FIFO, device, socket or folder there is refused unread and
+// unchanged, as what may be another program's file. Nothing when there is no
+// file and not `create`. Fails with "Failed to open WAL file {path}: it is
+// {kind}, not a regular file; ..." or "Failed to open WAL file {system text}
+// (os error {n})".
+Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path, bool create);
 
 // Writes the frame of an Insert, Delete or Upsert into `wal` and counts it in
 // `batch_frames`; other kinds write nothing. The id and the document fit

@@ -1,11 +1,11 @@
 #include "db_engine_web_server/wal_recovery.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "common/io_error.h"
@@ -14,6 +14,7 @@
 #include "engine/batch.h"
 #include "engine/metadata_index.h"
 #include "engine/row_limit.h"
+#include "json/syntax_check.h"
 
 namespace quillmere::db_engine_web_server {
 namespace {
@@ -47,14 +48,34 @@ const char* frame_kind_name(engine::WriteOp::Kind kind) {
   }
 }
 
-// The store's limit is read at open, so a file written under a larger one
-// may hold frames this store cannot apply. Dropping them would lose writes;
-// failing commits nothing and keeps the file, for an engine that can.
-Status replay_failure(const std::string& what, const std::string& reason,
-                      std::uint64_t length_limit) {
+// A frame the store cannot apply fails the replay: dropping it would lose a
+// write, and storing a damaged one would break every read that meets it.
+// Failing commits nothing and keeps the file, for an engine that can apply
+// it or a person who can mend it.
+Status replay_failure(const std::string& what, const std::string& reason) {
   return Status::Error("WAL Recovery: cannot apply " + what + ": " + reason +
-                       "; the store's length limit is " + std::to_string(length_limit) +
-                       " bytes. Nothing was committed and the WAL file is kept");
+                       ". Nothing was committed and the WAL file is kept");
+}
+
+// The store's limit is read at open, so a file written under a larger one
+// may hold frames this store cannot apply; the message says which limit.
+Status store_failure(const std::string& what, const Status& failure, std::uint64_t length_limit) {
+  return replay_failure(what, failure.message() + "; the store's length limit is " +
+                                  std::to_string(length_limit) + " bytes");
+}
+
+// What the writer never frames: a document that is not a JSON text (the
+// write methods refuse it) or a Delete with a value. Either is damage, such
+// as a length that makes a frame swallow the start of the next.
+std::optional<std::string> damage_of(const engine::WriteOp& op) {
+  if (op.kind == engine::WriteOp::Kind::kDelete) {
+    if (op.payload.empty()) return std::nullopt;
+    return "its frame carries a value of " + std::to_string(op.payload.size()) +
+           " bytes, which no Delete has";
+  }
+  Status valid = json::validate_json_text(op.payload);
+  if (valid.ok()) return std::nullopt;
+  return "its document is not a valid JSON text: " + valid.message();
 }
 
 // Applies frames, and writes their index changes, in the replay's transaction.
@@ -63,25 +84,26 @@ class FrameApplier {
   FrameApplier(store::WriteTransaction& transaction, std::uint64_t length_limit)
       : transaction_(transaction), length_limit_(length_limit) {}
 
-  // A write the store could not hold is refused before it changes anything,
-  // as the write methods refuse it.
+  // A damaged frame, or a write the store could not hold, is refused before
+  // it changes anything, as the write methods refuse it.
   Status apply(const engine::WriteOp& op) {
+    const std::string what =
+        std::string("the ") + frame_kind_name(op.kind) + " of id " + named_id(op.id);
     Status applied = op.kind == engine::WriteOp::Kind::kDelete
                          ? Status::Ok()
                          : engine::check_row_limit(op.id.size(), op.payload.size(), length_limit_);
-    if (applied.ok()) applied = engine::apply_write_op(op, transaction_, index_);
+    if (!applied.ok()) return store_failure(what, applied, length_limit_);
+    if (std::optional<std::string> damage = damage_of(op)) return replay_failure(what, *damage);
+    applied = engine::apply_write_op(op, transaction_, index_);
     if (applied.ok()) return applied;
-    return replay_failure(
-        std::string("the ") + frame_kind_name(op.kind) + " of id " + named_id(op.id),
-        applied.message(), length_limit_);
+    return store_failure(what, applied, length_limit_);
   }
 
   Status write_index() {
     Status written = index_.apply(transaction_);
     index_.clear();
     if (written.ok()) return written;
-    return replay_failure("the index entries of the replayed frames", written.message(),
-                          length_limit_);
+    return store_failure("the index entries of the replayed frames", written, length_limit_);
   }
 
  private:
@@ -133,12 +155,9 @@ Status replay(WalFrameReader& reader, FrameApplier& applier) {
 
 Result<std::shared_ptr<FileDescriptor>> recover_wal_on_startup(store::Database& db,
                                                                const std::string& wal_path) {
-  const int fd = ::open(wal_path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ENOENT) return std::shared_ptr<FileDescriptor>();
-    return Status::Error("Failed to open WAL file " + os_error_text(errno));
-  }
-  std::shared_ptr<FileDescriptor> wal = FileDescriptor::adopt(fd);
+  Result<std::shared_ptr<FileDescriptor>> opened = open_wal_file(wal_path, /*create=*/false);
+  if (!opened.ok() || !opened.value()) return opened;
+  std::shared_ptr<FileDescriptor> wal = std::move(opened.value());
 
   Result<store::WriteTransaction> transaction = db.begin_write();
   if (!transaction.ok()) return transaction.status();

@@ -18,12 +18,14 @@ namespace quillmere::db_engine_web_server {
 // truncates the file to length 0. Returns the file, open for reading and
 // writing and empty, for the WAL writer to go on in, so that it is opened by
 // name once; nothing when there was no file (none is created). Fails with
-// "Failed to open WAL file {I/O error}", "WAL read error {I/O error}", the
-// store's text for a transaction that cannot begin or commit, a message
-// naming the id, the cause and the store's length limit for a frame the
-// store cannot apply (an id and document beyond the limit are refused
-// before the frame changes anything), or the I/O error of the truncation.
-// Every failure but the last commits nothing and leaves the file as it was.
+// open_wal_file's refusal or failure (nothing at the path is read), "WAL
+// read error {I/O error}", the store's text for a transaction that cannot
+// begin or commit, a message naming the frame and the cause for a frame the
+// store cannot apply: a damaged one (a document that is not a JSON text, a
+// Delete with a value) or one the store refuses (then with the store's
+// length limit; an id and document beyond it are refused before the frame
+// changes anything), or the I/O error of the truncation. Every failure but
+// the last commits nothing and leaves the file as it was.
 Result<std::shared_ptr<FileDescriptor>> recover_wal_on_startup(store::Database& db,
                                                                const std::string& wal_path);
 

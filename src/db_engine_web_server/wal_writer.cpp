@@ -1,7 +1,5 @@
 #include "db_engine_web_server/wal_writer.h"
 
-#include <fcntl.h>
-
 #include <optional>
 #include <thread>
 #include <utility>
@@ -181,10 +179,6 @@ class WalWriter {
 };
 
 }  // namespace
-
-Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path) {
-  return FileDescriptor::open(wal_path, O_RDWR | O_CREAT, "Failed to open WAL file ");
-}
 
 Result<WorkerThread> start_wal_writer(Receiver<WriteOp> write_queue, Sender<WriteOp> apply_channel,
                                       Result<std::shared_ptr<FileDescriptor>> wal_file,

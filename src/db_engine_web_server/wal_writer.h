@@ -43,12 +43,7 @@ namespace quillmere::db_engine_web_server {
 inline constexpr std::size_t MAX_WAL_BATCH_OPS = 5000;
 inline constexpr std::chrono::milliseconds WAL_WRITER_WAIT{5};
 
-// Opens (creating it if missing) the WAL file at `wal_path` for the WAL
-// writer, where recovery found none to hand on. Fails with "Failed to open
-// WAL file {system text} (os error {n})".
-Result<std::shared_ptr<FileDescriptor>> open_wal_file(const std::string& wal_path);
-
-// `wal_file` is the WAL file recovery handed on or open_wal_file made,
+// `wal_file` is the WAL file recovery handed on or open_wal_file created,
 // written from offset 0 (recovery has emptied it), or the failure to make it.
 Result<WorkerThread> start_wal_writer(Receiver<engine::WriteOp> write_queue,
                                       Sender<engine::WriteOp> apply_channel,

@@ -26,7 +26,7 @@ class WebServerThreadsTest : public ::testing::Test {
     apply_receiver_.emplace(std::move(apply_receiver));
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     sender_.emplace(std::move(sender));
-    Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(wal_path());
+    Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal();
     if (wal_file.ok()) wal_file_ = wal_file.value();
     wal_ = start_wal_writer(std::move(receiver), std::move(apply_sender), std::move(wal_file),
                             counters_)
@@ -40,7 +40,10 @@ class WebServerThreadsTest : public ::testing::Test {
                   .value();
   }
 
-  virtual std::string wal_path() const { return dir_.path() + "/db.wal"; }
+  std::string wal_path() const { return dir_.path() + "/db.wal"; }
+  virtual Result<std::shared_ptr<FileDescriptor>> open_wal() const {
+    return open_wal_file(wal_path(), /*create=*/true);
+  }
 
   // The ids of the frames in the WAL file.
   std::vector<std::string> framed_ids() const {
@@ -148,10 +151,13 @@ TEST_F(WebServerThreadsTest, OnceTheDatabaseWriterHasGoneEveryOperationIsStillFr
   EXPECT_EQ(framed_ids(), (std::vector<std::string>{"a", "b", "c"}));  // kept for the replay
 }
 
-// A WAL file that can be written to no more and cannot be emptied either.
+// A WAL file that can be written to no more and cannot be emptied either
+// (a device, which open_wal_file would refuse).
 class UnwritableWalTest : public WebServerThreadsTest {
  protected:
-  std::string wal_path() const override { return "/dev/full"; }
+  Result<std::shared_ptr<FileDescriptor>> open_wal() const override {
+    return FileDescriptor::open("/dev/full", O_RDWR);
+  }
 };
 
 TEST_F(UnwritableWalTest, TheFailureEndsTheWalWriterWhenTheFileCannotBeEmptied) {
@@ -179,7 +185,7 @@ TEST(WalWriterFailureTest, AWalFileThatCannotGrowIsEmptiedAndTheRestApplied) {
     auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
     const std::string wal = dir.path() + "/db.wal";
-    std::shared_ptr<FileDescriptor> wal_file = open_wal_file(wal).value();
+    std::shared_ptr<FileDescriptor> wal_file = open_wal_file(wal, /*create=*/true).value();
     WorkerThread wal_writer =
         start_wal_writer(std::move(receiver), std::move(apply_sender), wal_file, counters).value();
     WorkerThread writer = start_database_writer(std::move(apply_receiver), db, wal_file, {},
@@ -204,7 +210,8 @@ TEST(WalWriterFailureTest, AWalFileThatCouldNotBeOpenedForwardsEverythingUnframe
   auto counters = std::make_shared<Counters>();
   auto [apply_sender, apply_receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
   auto [sender, receiver] = make_channel<WriteOp>(engine::WRITE_QUEUE_CAPACITY);
-  Result<std::shared_ptr<FileDescriptor>> wal_file = open_wal_file(dir.path() + "/no/db.wal");
+  Result<std::shared_ptr<FileDescriptor>> wal_file =
+      open_wal_file(dir.path() + "/no/db.wal", /*create=*/true);
   const std::string failure = "Failed to open WAL file No such file or directory (os error 2)";
   ASSERT_EQ(wal_file.error(), failure);
   testing::internal::CaptureStderr();

@@ -4,12 +4,14 @@ inserts, the in-place reads and paged queries."""
 import gc
 import json
 import os
+import pathlib
 import re
+import stat
 import threading
 
 import pytest
 
-from conftest import CRASHED, LOCKED, CallsBack, frame, index_pairs, refuses, same_value, stored_documents, wait_until
+from conftest import CRASHED, LOCKED, CallsBack, applied, frame, index_pairs, same_value, stored_documents, wait_until
 from quillmere import DBEngine, DBEngineWebServer
 
 
@@ -99,17 +101,42 @@ def test_replay_of_a_wal_left_behind(db_path, capfd):
     db.close_engine()
 
 
-def test_writes_refused_when_the_wal_cannot_be_created(tmp_path, capfd):
-    path = str(tmp_path / "db")
-    os.symlink(str(tmp_path / "missing" / "db.wal"), path + ".wal")  # nothing to replay, nothing to open
-    db = DBEngineWebServer(path)
-    failure = "Failed to open WAL file No such file or directory (os error 2)"
-    with pytest.raises(RuntimeError, match=f"^Background writer panicked during shut down: {re.escape(failure)}$"):
-        with db:  # leaving the block closes and reports
-            assert refuses(db)  # from the start: no write is accepted that the WAL file cannot keep
-            assert db.get("a") is None
-    assert db.close_engine() is None  # reported once
-    assert capfd.readouterr() == ("", f"quillmere: background thread failed: {failure}\n")
+DAMAGED_FRAMES = frame(1, b"a", b'{"x":1}') + frame(1, b"b", b'{"b":') + frame(1, b"c", b'{"y":2}')
+
+
+@pytest.mark.parametrize("wal_path_holds", [
+    "link to a text", "link to a store", "dangling link", "link to /dev/zero", "FIFO", "damaged frame"])
+def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_path, wal_path_holds):
+    path, other = str(tmp_path / "db"), tmp_path / "other"
+    wal = pathlib.Path(path + ".wal")
+    if wal_path_holds == "link to a store":
+        applied(str(other), ("insert", "o", {"n": 1}))
+        gc.collect()
+    else:
+        other.write_bytes(b"plain text, not frames\n" * 100)
+    other_bytes = other.read_bytes()
+    if wal_path_holds == "FIFO":
+        os.mkfifo(wal)
+    elif wal_path_holds == "damaged frame":
+        wal.write_bytes(DAMAGED_FRAMES)
+    else:  # /dev/zero read as frames would never end
+        os.symlink({"dangling link": str(tmp_path / "none" / "db.wal"),
+                    "link to /dev/zero": "/dev/zero"}.get(wal_path_holds, str(other)), wal)
+    kind = stat.S_IFMT(os.lstat(wal).st_mode)
+    with pytest.raises(RuntimeError) as raised:
+        DBEngineWebServer(path)
+    assert stat.S_IFMT(os.lstat(wal).st_mode) == kind and other.read_bytes() == other_bytes
+    assert str(raised.value).startswith({
+        "FIFO": f"Failed to open WAL file {wal}: it is a FIFO, not a regular file",
+        "damaged frame": "WAL Recovery: cannot apply the Insert of id b: its document is not a valid JSON text",
+    }.get(wal_path_holds, f"Failed to open WAL file {wal}: it is a symbolic link, not a regular file"))
+    if wal_path_holds == "damaged frame":
+        assert wal.read_bytes() == DAMAGED_FRAMES and stored_documents(path) == {}
+        wal.write_bytes(DAMAGED_FRAMES.replace(frame(1, b"b", b'{"b":'), b""))  # the damage mended
+    else:
+        wal.unlink()
+    with DBEngineWebServer(path) as db:  # the engine opens, replaying what is there
+        assert db.get("c") == ({"y": 2} if wal_path_holds == "damaged frame" else None)
 
 
 def test_released_engine_applies_everything_queued_and_is_not_replayed_later(db_path):

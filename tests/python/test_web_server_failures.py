@@ -4,7 +4,6 @@ frames, and the next engine on the path replays them."""
 import gc
 import itertools
 import json
-import os
 import pathlib
 import sqlite3
 import time
