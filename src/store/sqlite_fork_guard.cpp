@@ -45,9 +45,12 @@ constexpr std::array kLockIds = {
 };
 
 // Set once, before the handlers are registered; the handlers only read them.
-std::array<sqlite3_mutex*, kLockIds.size()> locks{};
-std::size_t lock_count = 0;
+std::array<sqlite3_mutex*, kLockIds.size()> fork_locks{};
+std::size_t fork_lock_count = 0;
 bool registered = false;
+
+void take_for_fork() noexcept { take_all(sqlite_fork_locks()); }
+void release_after_fork() noexcept { release_all(sqlite_fork_locks()); }
 
 }  // namespace
 
@@ -58,13 +61,12 @@ Status hold_sqlite_locks_across_forks() {
   if (const int rc = sqlite3_initialize(); rc != SQLITE_OK) {
     return Status::Error(std::string("SQLite could not be initialised: ") + sqlite3_errstr(rc));
   }
-  lock_count = 0;
+  fork_lock_count = 0;
   for (const int id : kLockIds) {
     // Null where the library was built without mutexes.
-    if (sqlite3_mutex* lock = sqlite3_mutex_alloc(id)) locks[lock_count++] = lock;
+    if (sqlite3_mutex* lock = sqlite3_mutex_alloc(id)) fork_locks[fork_lock_count++] = lock;
   }
-  if (const int error = pthread_atfork(take_sqlite_locks, release_sqlite_locks,
-                                       release_sqlite_locks);
+  if (const int error = pthread_atfork(take_for_fork, release_after_fork, release_after_fork);
       error != 0) {
     return Status::Error("the fork handlers could not be registered: " + os_error_text(error));
   }
@@ -72,16 +74,19 @@ Status hold_sqlite_locks_across_forks() {
   return Status::Ok();
 }
 
-void take_sqlite_locks() noexcept {
+std::span<sqlite3_mutex* const> sqlite_fork_locks() {
+  return {fork_locks.data(), fork_lock_count};
+}
+
+void take_all(std::span<sqlite3_mutex* const> locks) noexcept {
+  const std::size_t count = locks.size();
   std::size_t first = 0;  // the lock to wait for, holding none
-  while (lock_count != 0) {
+  while (count != 0) {
     sqlite3_mutex_enter(locks[first]);
-    std::size_t next = (first + 1) % lock_count;
-    while (next != first && sqlite3_mutex_try(locks[next]) == SQLITE_OK) {
-      next = (next + 1) % lock_count;
-    }
+    std::size_t next = (first + 1) % count;
+    while (next != first && sqlite3_mutex_try(locks[next]) == SQLITE_OK) next = (next + 1) % count;
     if (next == first) return;
-    for (std::size_t held = first; held != next; held = (held + 1) % lock_count) {
+    for (std::size_t held = first; held != next; held = (held + 1) % count) {
       sqlite3_mutex_leave(locks[held]);
     }
     first = next;
@@ -89,8 +94,8 @@ void take_sqlite_locks() noexcept {
   }
 }
 
-void release_sqlite_locks() noexcept {
-  for (std::size_t i = 0; i < lock_count; ++i) sqlite3_mutex_leave(locks[i]);
+void release_all(std::span<sqlite3_mutex* const> locks) noexcept {
+  for (sqlite3_mutex* lock : locks) sqlite3_mutex_leave(lock);
 }
 
 }  // namespace quillmere::store

@@ -5,7 +5,11 @@
 // any thread may fork after that.
 #pragma once
 
+#include <span>
+
 #include "common/status.h"
+
+struct sqlite3_mutex;
 
 namespace quillmere::store {
 
@@ -13,11 +17,13 @@ namespace quillmere::store {
 // that succeeded do nothing. One thread at a time (the module's execution).
 Status hold_sqlite_locks_across_forks();
 
-// The fork handlers, exposed so that tests can run them without forking,
-// after hold_sqlite_locks_across_forks(). The first takes every lock without
-// ever waiting for one while it holds another, so it cannot deadlock with
-// SQLite's own nesting of them; the second releases them all.
-void take_sqlite_locks() noexcept;
-void release_sqlite_locks() noexcept;
+// What the handlers use, exposed for tests. The locks held across forks, once
+// hold_sqlite_locks_across_forks() has run (empty before).
+std::span<sqlite3_mutex* const> sqlite_fork_locks();
+// Takes every lock of `locks` without ever waiting for one while it holds
+// another, so that no order in which other threads nest them can deadlock it;
+// and releases them all.
+void take_all(std::span<sqlite3_mutex* const> locks) noexcept;
+void release_all(std::span<sqlite3_mutex* const> locks) noexcept;
 
 }  // namespace quillmere::store
