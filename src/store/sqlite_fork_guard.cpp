@@ -74,9 +74,7 @@ Status hold_sqlite_locks_across_forks() {
   return Status::Ok();
 }
 
-std::span<sqlite3_mutex* const> sqlite_fork_locks() {
-  return {fork_locks.data(), fork_lock_count};
-}
+std::span<sqlite3_mutex* const> sqlite_fork_locks() { return {fork_locks.data(), fork_lock_count}; }
 
 void take_all(std::span<sqlite3_mutex* const> locks) noexcept {
   const std::size_t count = locks.size();

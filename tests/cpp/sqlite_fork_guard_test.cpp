@@ -13,8 +13,8 @@ namespace quillmere::store {
 namespace {
 
 const std::vector<int> kHeldAcrossForks = {
-    SQLITE_MUTEX_STATIC_MAIN, SQLITE_MUTEX_STATIC_MEM,  SQLITE_MUTEX_STATIC_OPEN,
-    SQLITE_MUTEX_STATIC_PRNG, SQLITE_MUTEX_STATIC_LRU,  SQLITE_MUTEX_STATIC_PMEM,
+    SQLITE_MUTEX_STATIC_MAIN, SQLITE_MUTEX_STATIC_MEM, SQLITE_MUTEX_STATIC_OPEN,
+    SQLITE_MUTEX_STATIC_PRNG, SQLITE_MUTEX_STATIC_LRU, SQLITE_MUTEX_STATIC_PMEM,
     SQLITE_MUTEX_STATIC_VFS1,
 };
 // Taken only by code other than the library's, which may wait for anything while it holds one.
