@@ -1,8 +1,9 @@
 // The extension module's entry. PyInit_quillmere hands the interpreter a
 // module definition for multi-phase initialisation whose one execution step
-// adds the engine classes and has the process wait for the engines' writers
-// before it ends; nothing else runs at import time. The classes are made
-// once per process, so only the main interpreter may import the module.
+// adds the engine classes, has the process wait for the engines' writers
+// before it ends and has SQLite's locks held across forks; nothing else runs
+// at import time. The classes are made once per process, so only the main
+// interpreter may import the module.
 #include <Python.h>
 
 #include "db_engine/db_engine.h"
@@ -10,6 +11,7 @@
 #include "python/errors.h"
 #include "python/exit_hooks.h"
 #include "python/ref.h"
+#include "store/sqlite_fork_guard.h"
 
 namespace {
 
@@ -39,6 +41,8 @@ int quillmere_exec(PyObject* module) {
       return nullptr;
     }
     quillmere::python::wait_for_writers_at_process_exit();
+    const quillmere::Status forks = quillmere::store::hold_sqlite_locks_across_forks();
+    if (!forks.ok()) return quillmere::python::raise_runtime_error(forks.message());
     return quillmere::python::none();
   });
   if (added == nullptr) return -1;
