@@ -1,7 +1,10 @@
 #include "common/local_time.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace quillmere {
 namespace {
@@ -12,15 +15,28 @@ timespec read_clock() {
   return now;
 }
 
+// glibc's zone functions share one lock, which a fork copies held when one
+// of the engine's threads was inside them: the child would wait for it for
+// ever (in its own audit log, or Python's time.localtime). The engine's calls
+// go through zone_mutex, which is held across every fork. Both are set up
+// when the library is loaded, before any thread can use them (a fork during
+// a first use's set-up would leave that set-up's own lock held); a std::mutex
+// has nothing to destroy, so threads may still use it while the process exits.
+std::mutex zone_mutex;
+[[maybe_unused]] const bool zone_held_across_forks =
+    pthread_atfork([] { zone_mutex.lock(); }, [] { zone_mutex.unlock(); },
+                   [] { zone_mutex.unlock(); }) == 0;
+
 // The local fields of `unix_seconds` in the zone TZ names now. glibc's
 // localtime_r reads TZ only once per process unless tzset() asks again, and
 // tzset() looks at the zone file each time (a system call). Outside the
 // years an int holds localtime_r fails; the fields then stay zero, which no
 // real clock reading reaches.
 std::tm local_fields(std::int64_t unix_seconds) {
-  tzset();
   const auto seconds = static_cast<time_t>(unix_seconds);
   std::tm fields{};
+  std::lock_guard<std::mutex> zone(zone_mutex);
+  tzset();
   localtime_r(&seconds, &fields);
   return fields;
 }

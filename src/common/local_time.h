@@ -5,6 +5,8 @@
 // clock readings it is given, so that a record costs no system call beyond
 // the clock; a change of TZ or of the zone file shows within a second. No
 // thread may change TZ while another reads the zone (setenv is not safe then).
+// A child forked at any moment can read the zone: no thread of the engine is
+// inside glibc's zone functions at a fork.
 #pragma once
 
 #include <time.h>

@@ -1,8 +1,15 @@
 #include "common/local_time.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
 #include <tuple>
 
 namespace quillmere {
@@ -61,6 +68,45 @@ TEST_F(LocalTimeTest, AChangedZoneShowsFromTheNextSecondOfTheReadings) {
   }
   setenv("TZ", "UTC0", 1);
   EXPECT_EQ(stamps.format(second, 0), "2026-01-05T02:30:00+00:00");
+}
+
+// A child forked while another thread reads the zone (a new second each time)
+// reads it too: the zone lock is never inherited held.
+TEST_F(LocalTimeTest, AChildForkedWhileTheZoneIsReadReadsItToo) {
+  setenv("TZ", "UTC0", 1);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    LocalTimestamps stamps;
+    for (std::int64_t second = 0; !stop.load(); ++second) (void)stamps.format(second, 0);
+  });
+  std::map<pid_t, bool> children;  // exited
+  for (int i = 0; i < 50; ++i) {
+    const pid_t child = fork();
+    if (child == 0) _exit(LocalTimestamps().format(0, 0) == "1970-01-01T00:00:00+00:00" ? 0 : 1);
+    ASSERT_GT(child, 0);
+    children[child] = false;
+  }
+  stop.store(true);
+  reader.join();
+  // A generous deadline: only a child that waits for ever is still there after it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::size_t exited = 0;
+  while (exited < children.size() && std::chrono::steady_clock::now() < deadline) {
+    for (auto& [child, done] : children) {
+      int status = 0;
+      if (done || waitpid(child, &status, WNOHANG) != child) continue;
+      done = true;
+      ++exited;
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (const auto& [child, done] : children) {
+    if (done) continue;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  EXPECT_EQ(exited, children.size());
 }
 
 }  // namespace
