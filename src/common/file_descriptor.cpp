@@ -35,13 +35,23 @@ const char* kind_of_file(mode_t mode) {
   }
 }
 
-// Why a file of `mode` is not opened; nothing for a regular file.
-std::optional<Status> not_regular(const std::string& path, mode_t mode,
+// Why the file `info` describes is not opened; nothing for a regular file
+// with one name. A file with another name (a hard link) may be another
+// program's, or another store's.
+std::optional<Status> not_its_own(const std::string& path, const struct stat& info,
                                   std::string_view failure_prefix) {
-  if (S_ISREG(mode)) return std::nullopt;
-  return Status::Error(std::string(failure_prefix) + path + ": it is " + kind_of_file(mode) +
-                       ", not a regular file; the engine neither " +
-                       (S_ISLNK(mode) ? "follows" : "reads") + " nor changes it");
+  const std::string refused = std::string(failure_prefix) + path + ": it is ";
+  if (!S_ISREG(info.st_mode)) {
+    return Status::Error(refused + kind_of_file(info.st_mode) +
+                         ", not a regular file; the engine neither " +
+                         (S_ISLNK(info.st_mode) ? "follows" : "reads") + " nor changes it");
+  }
+  if (info.st_nlink > 1) {
+    return Status::Error(refused + "a file of " + std::to_string(info.st_nlink) +
+                         " names (hard links), not one of its own; the engine neither reads "
+                         "nor changes it");
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -65,9 +75,7 @@ Result<std::shared_ptr<FileDescriptor>> FileDescriptor::open_regular(
   if (std::optional<Status> refused = nul_in_path(path, failure_prefix)) return *refused;
   struct stat info {};
   if (::lstat(path.c_str(), &info) == 0) {
-    if (std::optional<Status> refused = not_regular(path, info.st_mode, failure_prefix)) {
-      return *refused;
-    }
+    if (std::optional<Status> refused = not_its_own(path, info, failure_prefix)) return *refused;
   }
   // What stands at the path may have changed since: a link makes the open
   // fail, anything else opens without blocking and is refused below.
@@ -80,9 +88,7 @@ Result<std::shared_ptr<FileDescriptor>> FileDescriptor::open_regular(
   if (::fstat(fd, &info) != 0) {
     return Status::Error(std::string(failure_prefix) + os_error_text(errno));
   }
-  if (std::optional<Status> refused = not_regular(path, info.st_mode, failure_prefix)) {
-    return *refused;
-  }
+  if (std::optional<Status> refused = not_its_own(path, info, failure_prefix)) return *refused;
   const int status_flags = ::fcntl(fd, F_GETFL);
   if (status_flags < 0 || ::fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     return Status::Error(std::string(failure_prefix) + os_error_text(errno));

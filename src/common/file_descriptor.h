@@ -36,14 +36,16 @@ class FileDescriptor {
   // unexpected NUL byte".
   static Result<std::shared_ptr<FileDescriptor>> open(
       const std::string& path, int flags, std::string_view failure_prefix = "I/O error: ");
-  // Opens `path` as open() does, but only a regular file: a symbolic link is
-  // never followed, and a FIFO, device, socket or folder is never read, blocked
-  // on or changed (one found by name is not even opened; one swapped in
-  // before the open is refused by what the descriptor shows). Nothing, not a
-  // failure, when `flags` has no O_CREAT and there is no file. Fails with
-  // `failure_prefix` followed by "{path}: it is a {kind}, not a regular file;
-  // the engine neither {follows|reads} nor changes it", or by the system's
-  // error text as `open` does.
+  // Opens `path` as open() does, but only a regular file of one name: a
+  // symbolic link is never followed, and a FIFO, device, socket, folder or
+  // hard-linked file is never read, blocked on or changed (one found by name
+  // is not even opened; one swapped in before the open is refused by what
+  // the descriptor shows). Nothing, not a failure, when `flags` has no
+  // O_CREAT and there is no file. Fails with `failure_prefix` followed by
+  // "{path}: it is a {kind}, not a regular file; the engine neither
+  // {follows|reads} nor changes it", "{path}: it is a file of {n} names (hard
+  // links), not one of its own; the engine neither reads nor changes it", or
+  // the system's error text as `open` does.
   static Result<std::shared_ptr<FileDescriptor>> open_regular(const std::string& path, int flags,
                                                               std::string_view failure_prefix);
   // Takes over an open descriptor (closed, should the holder's allocation fail).

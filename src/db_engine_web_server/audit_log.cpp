@@ -91,11 +91,14 @@ class AuditLog {
 }  // namespace
 
 Result<std::shared_ptr<FileDescriptor>> open_audit_log(const std::string& path) {
+  // Only a regular file of its own: appending to a link's target or another
+  // file's second name would change a file that is not the engine's, and a
+  // FIFO would hold the log thread, and so close_engine, for ever.
   Result<std::shared_ptr<FileDescriptor>> file =
-      FileDescriptor::open(path, O_RDWR | O_APPEND | O_CREAT);
+      FileDescriptor::open_regular(path, O_RDWR | O_APPEND | O_CREAT, "I/O error: ");
   if (file.ok()) return file;
   // A file the process may write but not read is still a log.
-  return FileDescriptor::open(path, O_WRONLY | O_APPEND | O_CREAT);
+  return FileDescriptor::open_regular(path, O_WRONLY | O_APPEND | O_CREAT, "I/O error: ");
 }
 
 Result<WorkerThread> start_log_thread(Receiver<LogOp> channel,

@@ -65,7 +65,9 @@ struct LogOp {
 
 // Opens the log file at `path` for appending (created with mode 0666 less
 // the umask), for reading too where the file allows it (to find a cut last
-// line). Fails with "I/O error: {system text} (os error {n})".
+// line); only a regular file of one name (FileDescriptor::open_regular).
+// Fails with "I/O error: {system text} (os error {n})" or open_regular's
+// refusal after "I/O error: ".
 Result<std::shared_ptr<FileDescriptor>> open_audit_log(const std::string& path);
 
 // Starts the log thread on what open_audit_log gave: the file, or the

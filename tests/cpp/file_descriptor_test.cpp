@@ -6,6 +6,7 @@
 #include <sys/un.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "test_support.h"
 
@@ -44,6 +45,8 @@ TEST(FileDescriptorTest, OpenRegularOpensNothingButARegularFile) {
   const auto at = [&](const std::string& name) { return dir.path() + "/" + name; };
   ASSERT_EQ(::symlink(at("gone").c_str(), at("link").c_str()), 0);
   ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+  std::ofstream(at("named")) << "another's";
+  ASSERT_EQ(::link(at("named").c_str(), at("second name").c_str()), 0);
   sockaddr_un address{AF_UNIX, {}};
   at("socket").copy(address.sun_path, sizeof address.sun_path - 1);
   const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -54,6 +57,7 @@ TEST(FileDescriptorTest, OpenRegularOpensNothingButARegularFile) {
       {"/dev/null", "a character device, not a regular file; the engine neither reads"},
       {dir.path(), "a folder, not a regular file; the engine neither reads"},
       {at("socket"), "a socket, not a regular file; the engine neither reads"},
+      {at("second name"), "a file of 2 names (hard links), not one of its own; the engine neither reads"},
   };
   for (const auto& [path, kind] : refused) {
     for (int flags : {O_RDWR, O_RDWR | O_CREAT}) {

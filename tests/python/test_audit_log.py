@@ -62,8 +62,20 @@ def test_every_line_is_json_whatever_the_id(db_path, doc_id):
     assert [(list(record), record["id"]) for record in records] == [(["timestamp", "action", "id"], doc_id)] * 2
 
 
-def test_a_failing_audit_log_refuses_writes_while_the_writers_go_on(db_path):
-    os.mkdir(db_path + ".jsonl")
+# What stands at the audit log's path -> how the refusal names it.
+NOT_A_LOG = {"folder": "a folder, not a regular file; the engine neither reads",
+             "FIFO": "a FIFO, not a regular file; the engine neither reads",
+             "link to a text": "a symbolic link, not a regular file; the engine neither follows",
+             "hard link to a text": "a file of 2 names (hard links), not one of its own; the engine neither reads"}
+
+
+@pytest.mark.parametrize("log_path_holds", NOT_A_LOG)
+def test_an_audit_log_that_cannot_be_used_refuses_writes_while_the_writers_go_on(tmp_path, db_path,
+                                                                                   log_path_holds):
+    log, text = db_path + ".jsonl", tmp_path / "text"
+    text.write_text("another program's\n")
+    {"folder": os.mkdir, "FIFO": os.mkfifo, "link to a text": lambda at: os.symlink(text, at),
+     "hard link to a text": lambda at: os.link(text, at)}[log_path_holds](log)
     db = DBEngineWebServer(db_path, enable_logging=True)
     accepted = []
 
@@ -77,8 +89,11 @@ def test_a_failing_audit_log_refuses_writes_while_the_writers_go_on(db_path):
             return True
 
     assert wait_until(refused)
-    with pytest.raises(RuntimeError, match=r"^Background writer panicked during shut down: I/O error: Is a directory \(os error 21\)$"):
+    with pytest.raises(RuntimeError) as raised:  # and never waits on what is there
         db.close_engine()
+    assert str(raised.value) == (f"Background writer panicked during shut down: I/O error: {log}: it is "
+                                 f"{NOT_A_LOG[log_path_holds]} nor changes it")
+    assert text.read_text() == "another program's\n"
     assert db.close_engine() is None  # reported once
     # What was accepted before the log thread ended is still committed.
     assert [doc_id for doc_id, _ in db.scan_prefix("probe")] == sorted(accepted)

@@ -105,11 +105,12 @@ DAMAGED_FRAMES = frame(1, b"a", b'{"x":1}') + frame(1, b"b", b'{"b":') + frame(1
 
 
 @pytest.mark.parametrize("wal_path_holds", [
-    "link to a text", "link to a store", "dangling link", "link to /dev/zero", "FIFO", "damaged frame"])
+    "link to a text", "link to a store", "hard link to a store", "dangling link", "link to /dev/zero", "FIFO",
+    "damaged frame"])
 def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_path, wal_path_holds):
     path, other = str(tmp_path / "db"), tmp_path / "other"
     wal = pathlib.Path(path + ".wal")
-    if wal_path_holds == "link to a store":
+    if wal_path_holds.endswith("link to a store"):
         applied(str(other), ("insert", "o", {"n": 1}))
         gc.collect()
     else:
@@ -119,6 +120,8 @@ def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_
         os.mkfifo(wal)
     elif wal_path_holds == "damaged frame":
         wal.write_bytes(DAMAGED_FRAMES)
+    elif wal_path_holds == "hard link to a store":
+        os.link(other, wal)
     else:  # /dev/zero read as frames would never end
         os.symlink({"dangling link": str(tmp_path / "none" / "db.wal"),
                     "link to /dev/zero": "/dev/zero"}.get(wal_path_holds, str(other)), wal)
@@ -128,6 +131,7 @@ def test_a_wal_file_the_engine_cannot_use_fails_the_constructor_and_is_kept(tmp_
     assert stat.S_IFMT(os.lstat(wal).st_mode) == kind and other.read_bytes() == other_bytes
     assert str(raised.value).startswith({
         "FIFO": f"Failed to open WAL file {wal}: it is a FIFO, not a regular file",
+        "hard link to a store": f"Failed to open WAL file {wal}: it is a file of 2 names (hard links), not one of its own",
         "damaged frame": "WAL Recovery: cannot apply the Insert of id b: its document is not a valid JSON text",
     }.get(wal_path_holds, f"Failed to open WAL file {wal}: it is a symbolic link, not a regular file"))
     if wal_path_holds == "damaged frame":
@@ -222,6 +226,7 @@ def test_backup_onto_the_engines_wal_file_or_audit_log_is_refused(db_path, tmp_p
         assert [json.loads(line)["id"] for line in log] == ["a", "b"]
     del db
     gc.collect()
+    os.unlink(alias)  # a WAL file of two names is not the engine's own
     DBEngineWebServer(db_path).close_engine()
     # An empty WAL file: no SQLite page is read as a frame.
     assert capfd.readouterr().out == "WAL Recover: Successfully written all records to database!\n"
