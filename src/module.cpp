@@ -40,7 +40,7 @@ int quillmere_exec(PyObject* module) {
                   quillmere::db_engine_web_server::db_engine_web_server_class()) < 0) {
       return nullptr;
     }
-    quillmere::python::wait_for_writers_at_process_exit();
+    if (!quillmere::python::wait_for_writers_at_process_exit()) return nullptr;
     const quillmere::Status forks = quillmere::store::hold_sqlite_locks_across_forks();
     if (!forks.ok()) return quillmere::python::raise_runtime_error(forks.message());
     return quillmere::python::none();

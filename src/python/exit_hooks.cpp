@@ -17,9 +17,10 @@
 namespace quillmere::python {
 namespace {
 
-// At the end of the interpreter's finalization, and again among the C
-// library's exit functions (where it finds nothing left, unless a later
-// engine was made). Needs no interpreter.
+// At the end of the interpreter's finalization, and among the C library's
+// exit functions: a process may also end by exit() without finalizing the
+// interpreter (C code, an embedding program), and after a finalization the
+// second call finds nothing left. Needs no interpreter.
 void finish_writers_at_exit() {
   try {
     ExitWaits::instance().finish_all();
@@ -62,16 +63,20 @@ std::optional<bool> ends_with_os_exit() {
 
 }  // namespace
 
-void wait_for_writers_at_process_exit() {
+bool wait_for_writers_at_process_exit() {
   // A forked child inherits the registrations with the rest of the process.
   // An uncaught KeyboardInterrupt ends the interpreter by killing the
   // process with SIGINT right after its finalization, which skips the C
   // library's exit functions: the interpreter's own exit functions run first.
-  [[maybe_unused]] static const bool registered = [] {
-    Py_AtExit(finish_writers_at_exit);
-    std::atexit(finish_writers_at_exit);
-    return true;
-  }();
+  static const bool registered =
+      Py_AtExit(finish_writers_at_exit) == 0 && std::atexit(finish_writers_at_exit) == 0;
+  if (!registered) {
+    // Without the wait, an exit would cut off writes the engines accepted.
+    raise_runtime_error(
+        "Cannot have the process wait for the engines' writers before it ends: no more exit "
+        "functions can be registered");
+  }
+  return registered;
 }
 
 bool wait_for_writers_before_child_exit() {

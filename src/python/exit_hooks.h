@@ -11,8 +11,9 @@
 
 namespace quillmere::python {
 
-// Once per process, when the module is first executed.
-void wait_for_writers_at_process_exit();
+// Once per process, when the module is first executed. False with the error
+// set when the wait cannot be registered.
+bool wait_for_writers_at_process_exit();
 
 // Each time an engine is made: in a multiprocessing child, makes sure the
 // wait runs before the child's os._exit. False with the error set.
