@@ -65,7 +65,7 @@ bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
                 std::string_view closed_prefix) {
   TrySendResult sent = sender.try_send(op);
   while (sent == TrySendResult::kFull) {
-    sent = python::without_gil([&] { return sender.send_for(op, kSignalCheckInterval); });
+    sent = python::without_gil([&] { return sender.send_for(op, python::kSignalCheckInterval); });
     if (sent == TrySendResult::kFull && PyErr_CheckSignals() < 0) return false;
   }
   if (sent == TrySendResult::kSent) return true;

@@ -9,7 +9,6 @@
 #include <Python.h>
 
 #include <atomic>
-#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -59,13 +58,11 @@ bool check_row_fits(const store::Database& db, std::size_t id_size, std::size_t 
 // Sends `op`. A full queue is waited on without the interpreter lock, so
 // that the program's other threads go on (one of them may hold what the
 // writer waits for), and pending signals are handled every
-// kSignalCheckInterval: a signal handler's exception is raised with `op`
+// python::kSignalCheckInterval: a signal handler's exception is raised with `op`
 // not queued. A closed queue raises "{closed_prefix}{channel text}", or
 // kShuttingDownText when the process waits for the writers.
 bool send_write(const Sender<engine::WriteOp>& sender, engine::WriteOp op,
                 std::string_view closed_prefix);
-
-inline constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
 // A record of a bulk insert: its id and its payload object (a dict or a str).
 struct Record {

@@ -11,9 +11,14 @@ Borrow::Borrow(BorrowFlag& flag, BorrowKind kind) : flag_(&flag), kind_(kind) {
     if (taken) return;
     const BorrowFlag::Holder holder = flag.holder();
     // A close in progress on another thread: once it ends, this call runs
-    // as after a close. Waiting for its own close would never end.
+    // as after a close; a signal handler's exception ends the wait. Waiting
+    // for its own close would never end.
     if (holder == BorrowFlag::Holder::kOtherThread) {
-      without_gil([&] { flag.wait_while_owned(); });
+      const bool ended = without_gil([&] { return flag.wait_while_owned(kSignalCheckInterval); });
+      if (!ended && PyErr_CheckSignals() < 0) {
+        flag_ = nullptr;
+        return;
+      }
     } else if (holder == BorrowFlag::Holder::kThisThread ||
                (holder == BorrowFlag::Holder::kSharers && kind == BorrowKind::kExclusive)) {
       break;

@@ -2,13 +2,16 @@
 // shared borrow for their whole call (also while the interpreter lock is
 // released); close-like methods take an exclusive one. A borrow that meets an
 // exclusive one held by another thread (a close in progress) waits for it to
-// end, without the interpreter lock, as it would behind a held lock. Any
-// other conflict fails with RuntimeError "Already borrowed" (exclusive
-// wanted) or "Already mutably borrowed" (shared wanted). Atomic, so any
-// thread may use it.
+// end, without the interpreter lock, as it would behind a held lock, handling
+// signals meanwhile. Any other conflict fails with RuntimeError "Already
+// borrowed" (exclusive wanted) or "Already mutably borrowed" (shared wanted).
+// Any thread may use it.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 namespace quillmere::python {
@@ -34,8 +37,11 @@ class BorrowFlag {
   }
   void disown() {
     owner_.store(std::thread::id(), std::memory_order_relaxed);
-    state_.store(0, std::memory_order_release);
-    state_.notify_all();
+    {
+      std::lock_guard<std::mutex> guard(ended_mutex_);
+      state_.store(0, std::memory_order_release);
+    }
+    ended_.notify_all();
   }
 
   // Who holds the flag now, for a borrow that was just refused. The owner
@@ -50,13 +56,21 @@ class BorrowFlag {
                ? Holder::kThisThread
                : Holder::kOtherThread;
   }
-  // Blocks until no exclusive borrow is held (one may be taken again at once).
-  void wait_while_owned() const { state_.wait(kExclusive, std::memory_order_acquire); }
+  // Waits at most `most` for the exclusive borrow to end; whether it has (one
+  // may be taken again at once).
+  bool wait_while_owned(std::chrono::milliseconds most) {
+    std::unique_lock<std::mutex> lock(ended_mutex_);
+    return ended_.wait_for(lock, most,
+                           [this] { return state_.load(std::memory_order_acquire) != kExclusive; });
+  }
 
  private:
   static constexpr int kExclusive = -1;
-  std::atomic<int> state_{0};              // number of shared borrows, or kExclusive
-  std::atomic<std::thread::id> owner_{};   // the exclusive borrow's thread, if any
+  std::atomic<int> state_{0};             // number of shared borrows, or kExclusive
+  std::atomic<std::thread::id> owner_{};  // the exclusive borrow's thread, if any
+  // Signalled when an exclusive borrow ends; its end is stored under the mutex.
+  std::mutex ended_mutex_;
+  std::condition_variable ended_;
 };
 
 enum class BorrowKind { kShared, kExclusive };

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <chrono>
+
 namespace quillmere::python {
 
 class ReleasedGil {
@@ -21,6 +23,10 @@ class ReleasedGil {
  private:
   PyThreadState* state_;
 };
+
+// How long a call waits without the interpreter lock before it takes the
+// lock back to handle pending signals (Ctrl+C), as a lock's acquire does.
+inline constexpr std::chrono::milliseconds kSignalCheckInterval{100};
 
 // Runs `work` with the interpreter lock released and returns its result.
 template <typename Work>
