@@ -1,12 +1,13 @@
 // Fuzzes WAL recovery: any bytes, as the WAL file beside a fresh store, replay without a
 // crash or an allocation beyond the file's size. When a plain model decoder finds a damaged
-// frame (a document that is not a JSON text, a Delete with a value) before the end, the
-// replay fails, commits nothing and keeps the file byte for byte; otherwise the file ends up
+// frame (a document that is not a JSON text, a Delete with a value) before the end, and not
+// followed by zeros only (a write cut short), the replay fails, commits nothing and keeps the file byte for byte; otherwise the file ends up
 // empty and the store holds what the model gives: documents by id, each a JSON text, and
 // (entry, id) pairs where an Insert keeps the replaced document's entries and a Delete drops
 // the removed document's.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -50,9 +51,14 @@ bool replay_model(const std::uint8_t* data, std::size_t size, Rows& documents, R
     const char* key = reinterpret_cast<const char*>(data + at + 9);
     const std::string id = quillmere::decode_utf8_lossy(std::string_view(key, key_size));
     const std::string value(key + key_size, value_size);
+    const std::size_t body = at + 9;
     at += 9 + key_size + value_size;
-    if (op == 2 && value_size != 0) return false;
-    if ((op == 1 || op == 3) && !quillmere::json::validate_json_text(value).ok()) return false;
+    if ((op == 2 && value_size != 0) ||
+        ((op == 1 || op == 3) && !quillmere::json::validate_json_text(value).ok())) {
+      // Zeros from the body to the end are a write cut short: the replay stops there.
+      if (std::all_of(data + body, data + size, [](std::uint8_t byte) { return byte == 0; })) break;
+      return false;
+    }
     if (const auto old = bodies.find(id); (op == 2 || op == 3) && old != bodies.end()) {
       index_body(old->second, id, false);
       bodies.erase(old);

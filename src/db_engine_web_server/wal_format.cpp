@@ -116,10 +116,22 @@ Result<WalRead> WalFrameReader::next(WalFrame& frame) {
   if (got == 0) return WalRead::kEnd;
   if (got < static_cast<std::int64_t>(kFrameHeaderSize)) return WalRead::kIncomplete;
   frame.op_byte = static_cast<std::uint8_t>(header[0]);
+  body_offset_ = offset_;
   if (!read_field(get_u32(header + 1), key_bytes_)) return WalRead::kMissingData;
   if (!read_field(get_u32(header + 5), frame.value)) return WalRead::kMissingData;
   frame.id = decode_utf8_lossy(key_bytes_);
   return WalRead::kFrame;
+}
+
+bool WalFrameReader::zeros_from_last_body() {
+  char chunk[65536];
+  offset_ = body_offset_;
+  for (;;) {
+    const std::int64_t got = read_at(chunk, sizeof chunk);
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (std::any_of(chunk, chunk + got, [](char byte) { return byte != 0; })) return false;
+  }
 }
 
 }  // namespace quillmere::db_engine_web_server

@@ -21,8 +21,11 @@
 //
 // Reading stops at the first frame that is not whole: 1-8 bytes where a
 // header should be (a write cut short), or a key or value that the file
-// cannot supply in full. A frame with any other op byte is passed over by
-// its lengths. Keys are decoded lossily, invalid UTF-8 becoming U+FFFD.
+// cannot supply in full. Recovery also counts as cut short a frame whose
+// body it cannot apply when zeros fill the file from that body to its end
+// (a file grown by a power loss before its data was written). A frame with
+// any other op byte is passed over by its lengths. Keys are decoded lossily,
+// invalid UTF-8 becoming U+FFFD.
 #pragma once
 
 #include <cstddef>
@@ -89,6 +92,10 @@ class WalFrameReader {
   // read; later calls are not meaningful after anything but kFrame.
   Result<WalRead> next(WalFrame& frame);
 
+  // Whether every byte from the key of the last frame read to the end of the
+  // file is zero (false when they cannot be read).
+  bool zeros_from_last_body();
+
  private:
   // Reads up to `size` bytes at offset_ into `out` and advances offset_;
   // the count read (short only at the end of the file), or -errno.
@@ -98,6 +105,7 @@ class WalFrameReader {
 
   const int fd_;
   std::uint64_t offset_ = 0;
+  std::uint64_t body_offset_ = 0;  // where the last frame's key starts
   std::optional<std::uint64_t> file_size_;  // taken at the first header
   std::string key_bytes_;                   // the raw key, reused from frame to frame
 };

@@ -37,15 +37,13 @@ std::string named_id(std::string_view id) {
   return std::string(id.substr(0, cut)) + "... (" + std::to_string(id.size()) + " bytes)";
 }
 
-const char* frame_kind_name(engine::WriteOp::Kind kind) {
-  switch (kind) {
-    case engine::WriteOp::Kind::kInsert:
-      return "Insert";
-    case engine::WriteOp::Kind::kDelete:
-      return "Delete";
-    default:
-      return "Upsert";  // no other kind has a frame
-  }
+// "the Insert of id k": the frame named in a failure.
+std::string frame_named(const engine::WriteOp& op) {
+  // No other kind has a frame.
+  const char* kind = op.kind == engine::WriteOp::Kind::kInsert   ? "Insert"
+                     : op.kind == engine::WriteOp::Kind::kDelete ? "Delete"
+                                                                 : "Upsert";
+  return std::string("the ") + kind + " of id " + named_id(op.id);
 }
 
 // A frame the store cannot apply fails the replay: dropping it would lose a
@@ -84,19 +82,15 @@ class FrameApplier {
   FrameApplier(store::WriteTransaction& transaction, std::uint64_t length_limit)
       : transaction_(transaction), length_limit_(length_limit) {}
 
-  // A damaged frame, or a write the store could not hold, is refused before
-  // it changes anything, as the write methods refuse it.
+  // A write the store could not hold is refused before it changes anything,
+  // as the write methods refuse it.
   Status apply(const engine::WriteOp& op) {
-    const std::string what =
-        std::string("the ") + frame_kind_name(op.kind) + " of id " + named_id(op.id);
     Status applied = op.kind == engine::WriteOp::Kind::kDelete
                          ? Status::Ok()
                          : engine::check_row_limit(op.id.size(), op.payload.size(), length_limit_);
-    if (!applied.ok()) return store_failure(what, applied, length_limit_);
-    if (std::optional<std::string> damage = damage_of(op)) return replay_failure(what, *damage);
-    applied = engine::apply_write_op(op, transaction_, index_);
+    if (applied.ok()) applied = engine::apply_write_op(op, transaction_, index_);
     if (applied.ok()) return applied;
-    return store_failure(what, applied, length_limit_);
+    return store_failure(frame_named(op), applied, length_limit_);
   }
 
   Status write_index() {
@@ -113,7 +107,7 @@ class FrameApplier {
 };
 
 // Replays frames until the first one that is not whole; a header that cannot
-// be read fails, as does a frame the store cannot apply. The index changes
+// be read fails, as does a damaged frame or one the store cannot apply. The index changes
 // are written every MAX_BATCH_OPS frames, as the database writer writes those
 // of each batch, so that no sort spans the whole file: the last change of a
 // pair decides either way.
@@ -147,6 +141,16 @@ Status replay(WalFrameReader& reader, FrameApplier& applier) {
       continue;
     }
     const engine::WriteOp op{*kind, std::move(frame.id), std::move(frame.value)};
+    if (std::optional<std::string> damage = damage_of(op)) {
+      // A write cut short by a power loss can leave the file grown but its
+      // end unwritten: zeros from inside the last frame on. That is a torn
+      // tail too.
+      if (reader.zeros_from_last_body()) {
+        print_line("WAL Recovery: Missing data for frame, discarding write!");
+        return Status::Ok();
+      }
+      return replay_failure(frame_named(op), *damage);
+    }
     if (Status applied = applier.apply(op); !applied.ok()) return applied;
   }
 }

@@ -132,6 +132,13 @@ TEST(WalRecoveryTest, ReplaysWholeFramesThenEmptiesTheFile) {
       {"DeleteWithAValue", k1 + frame(2, "u", "x") + frame(1, "k2", "{}"),
        damaged("the Delete of id u", "its frame carries a value of 1 bytes, which no Delete has"),
        "", kOld + kOldPair},
+      // A write cut short by a power loss: the file grew, but its end holds zeros only.
+      {"ZerosToTheEnd", k1 + frame(1, "\0\0"s, std::string(20, '\0')) + std::string(30, '\0'), "",
+       kMissing, kK1 + kOld + "a.1:k1 " + kOldPair},
+      {"ZerosThenMore", k1 + frame(1, "k2", std::string(20, '\0')) + "\x01"s,
+       damaged("the Insert of id k2",
+               "its document is not a valid JSON text: expected value at line 1 column 1"),
+       "", kOld + kOldPair},
   };
   for (const auto& c : cases) {
     TempDir temp;
