@@ -16,8 +16,8 @@ constexpr std::size_t kSuffixBytes = 8;
 // Links SQLite follows before it fails (its SQLITE_MAX_SYMLINK is 200, and
 // it fails only when more than that were followed before).
 constexpr int kMostLinks = 201;
-// SQLite's buffers for the current directory and a link's target
-// (SQLITE_MAX_PATHLEN, which is FILENAME_MAX).
+// SQLite's buffer for a link's target (SQLITE_MAX_PATHLEN, which is
+// FILENAME_MAX).
 constexpr std::size_t kLongestTarget = 4096;
 
 // One resolution. After its first failure SQLite only goes on appending
@@ -103,13 +103,6 @@ std::size_t sqlite_longest_path(std::size_t max_pathname) {
 
 SqlitePath resolve_as_sqlite(const std::string& path, std::size_t max_pathname) {
   Resolution resolution(max_pathname);
-  if (path.empty() || path.front() != '/') {
-    char current[kLongestTarget];
-    if (::getcwd(current, sizeof current) == nullptr) {
-      return SqlitePath{SqlitePath::Verdict::kFailed, 0, errno};
-    }
-    resolution.append_all(current);
-  }
   resolution.append_all(path);
   return resolution.result(sqlite_longest_path(max_pathname));
 }

@@ -1,13 +1,13 @@
 // How SQLite's unix file system layer resolves a database path before it
 // opens the file, so that Database::open can refuse a path SQLite would not
 // open before the file lock creates anything. Reads the file system (lstat,
-// readlink, getcwd) and changes nothing; any thread.
+// readlink) and changes nothing; any thread.
 //
 // SQLite builds the path one element at a time into a buffer of mxPathname
-// + 1 bytes: a relative path starts from the current directory; empty
-// elements and "." are skipped; ".." removes the last element built (at "/"
-// it fails); any other element is appended as "/" + element, failing when
-// the path would reach mxPathname bytes, and is then examined with lstat: a
+// + 1 bytes (a relative path after the current directory's): empty elements
+// and "." are skipped; ".." removes the last element built (at "/" it
+// fails); any other element is appended as "/" + element, failing when the
+// path would reach mxPathname bytes, and is then examined with lstat: a
 // missing file is fine (one still to be created), another failure fails, and
 // a symbolic link (at most 201 of them) is replaced by its target, an
 // absolute one from "/", a relative one from the link's folder. The final
@@ -34,7 +34,8 @@ struct SqlitePath {
   int error;  // errno for kFailed, 0 otherwise
 };
 
-// Resolves `path` as SQLite's unix layer does with the given mxPathname.
+// Resolves the absolute `path` as SQLite's unix layer does with the given
+// mxPathname (Database::open makes every path absolute first).
 SqlitePath resolve_as_sqlite(const std::string& path, std::size_t max_pathname);
 
 // The longest resolved path SQLite opens: mxPathname less "-journal".

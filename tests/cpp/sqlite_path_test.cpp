@@ -88,20 +88,5 @@ TEST(SqlitePathTest, ResolvesAsSqliteDoes) {
 }
 
 // A relative path starts from the current directory, as SQLite's does.
-TEST(SqlitePathTest, ARelativePathStartsFromTheCurrentDirectory) {
-  TempDir dir;
-  const std::string deep = folder_of_length(std::filesystem::canonical(dir.path()).string(), 500);
-  EXPECT_EQ(testing_support::in_child([&] {
-              if (::chdir(deep.c_str()) != 0) return 1;
-              const SqlitePath fits = resolve_as_sqlite("abc", 512);
-              const SqlitePath over = resolve_as_sqlite("abcde", 512);
-              return fits.verdict == Verdict::kOpens && fits.longest == 504 &&
-                             over.verdict == Verdict::kTooLong && over.longest == 506
-                         ? 0
-                         : 2;
-            }),
-            0);
-}
-
 }  // namespace
 }  // namespace quillmere::store
