@@ -510,9 +510,10 @@ struct BackupSchedule {
 
 // Opens the store, replays the WAL file, opens the WAL file, checks the
 // backup schedule, opens the audit log, and starts the threads, in that
-// order; any failure is raised after everything opened is released. Every file is named after the absolute path
-// the store fixed when it opened, and the WAL file and the audit log are
-// used through the descriptors opened here only.
+// order; any failure is raised after everything opened is released. Every
+// file is named after the absolute path the store fixed when it opened, and
+// the WAL file and the audit log are used through the descriptors opened
+// here only.
 PyObject* open_engine(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static constexpr const char* kParameters[] = {"path", "backup_time", "backup_dir",
                                                 "enable_logging"};

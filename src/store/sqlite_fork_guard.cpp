@@ -28,7 +28,10 @@
 // runs: the interpreter lock and the import lock (os.fork), glibc's lock over
 // the fork handlers, and what the prepare handlers that ran before this one
 // took (the registry of locked files, file_lock.cpp, which calls no SQLite
-// under its mutex). glibc takes its malloc and stdio locks only after every
+// under its mutex). The zone lock of common/local_time.cpp, registered when
+// the library loads, is taken after these locks: its holders call only
+// glibc's zone functions, never SQLite, so none of them waits for a lock
+// held here. glibc takes its malloc and stdio locks only after every
 // prepare handler. No thread waits for any of these while it holds a SQLite
 // lock: under one, SQLite calls only itself, the system and malloc; never
 // Python nor the engine's code. Neither this engine nor Python's sqlite3

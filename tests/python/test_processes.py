@@ -97,11 +97,11 @@ def test_an_engine_carried_into_a_forked_child_refuses_it_and_leaves_the_parent_
     assert stored_documents(db_path) == {"parent": b"{}", "after": b"{}"}
 
 
-# A parent whose store is kept busy by the threads named by sys.argv[3] (none for "writer")
-# forks children that each open an engine of their own on sys.argv[1] + ".N", write {"n": N}
-# under "child" and close it. Each child has sys.argv[4] seconds after the last fork.
+# A parent whose store (or Python's sqlite3) is kept busy by the threads named by sys.argv[3]
+# (none for "writer") forks children that each open an engine of their own on sys.argv[1] + ".N",
+# write {"n": N} under "child" and close it. Each child has sys.argv[4] seconds after the last fork.
 OWN_ENGINE_IN_CHILD = """
-import json, multiprocessing, os, sys, threading, time, traceback, warnings
+import json, multiprocessing, os, sqlite3, sys, threading, time, traceback, warnings
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside threads, from Python 3.12 on
 import quillmere
 path, cls, busy, deadline = sys.argv[1], getattr(quillmere, sys.argv[2]), sys.argv[3], float(sys.argv[4])
@@ -121,8 +121,14 @@ def write():
 def read():
     while not stop.is_set():
         db.get("thread"), db.get_many(["thread", "none"]), db.scan_prefix("t")
+def use_sqlite3():  # Python's own sqlite3 module, allocating in the same SQLite library
+    connection = sqlite3.connect(":memory:")
+    while not stop.is_set():
+        connection.execute("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 20000) "
+                           "SELECT sum(length(printf('%d', x))) FROM c").fetchone()
+    connection.close()
 threads = [threading.Thread(target=work) for work in {"writer": [], "threads": [write, read],
-                                                      "bulk": [bulk_insert]}[busy]]
+                                                      "sqlite3": [use_sqlite3], "bulk": [bulk_insert]}[busy]]
 for thread in threads:
     thread.start()
 def finish(outcome):
@@ -183,7 +189,7 @@ def child_writes(path, count):
 
 @forks_beside_allocating_threads
 @pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize("busy", ["writer", "threads"])
+@pytest.mark.parametrize("busy", ["writer", "threads", "sqlite3"])
 def test_a_child_forked_beside_a_busy_store_opens_and_uses_its_own_engine(db_path, cls, busy):
     run = run_python(FORKS, db_path, cls, busy, 60, timeout=600)
     assert (run.returncode, run.stderr, run.stdout) == (0, "", '{"hung": [], "failed": []}\n')
@@ -338,3 +344,23 @@ def test_writes_wait_for_a_full_queue_without_the_interpreter_lock(db_path, cls,
         with open(db_path + ".jsonl") as log:
             logged = [json.loads(line)["id"] for line in log]
         assert logged[0] == "seed" and set(logged) <= {"seed", *ids} and logged[1:] == sorted(set(logged[1:]))
+
+
+# Every place for the interpreter's own exit functions is taken before the import.
+EXIT_FUNCTIONS_TAKEN = """
+import ctypes
+harmless = ctypes.c_void_p(ctypes.cast(ctypes.CDLL(None).getpid, ctypes.c_void_p).value)
+while ctypes.pythonapi.Py_AtExit(harmless) == 0:
+    pass
+try:
+    import quillmere
+except RuntimeError as error:
+    print(error)
+"""
+
+
+def test_an_import_that_cannot_have_the_exit_wait_for_the_writers_raises():
+    run = run_python(EXIT_FUNCTIONS_TAKEN)
+    assert (run.returncode, run.stdout, run.stderr) == (0, (
+        "Cannot have the process wait for the engines' writers before it ends: no more exit functions can be "
+        "registered\n"), "")

@@ -16,7 +16,7 @@ import time
 from model import finish, index_entries, options, random_document, read_file
 from quillmere import DBEngine, DBEngineWebServer
 
-DOCUMENTED = {"Already borrowed", "Already mutably borrowed", "Background write worker has crashed!",
+DOCUMENTED = {"Already borrowed", "Background write worker has crashed!",
               "Failed to send shutdown signal sending on a disconnected channel",
               "Write queue full or closed. sending on a disconnected channel",
               "Write queue is full or closed. sending on a disconnected channel",
