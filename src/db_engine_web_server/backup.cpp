@@ -66,9 +66,11 @@ TableCopy copy_index(store::ReadTransaction& source, store::WriteTransaction& ba
   return copy;
 }
 
-// The items with `separator` between them, `last_separator` before the last.
+// The items with `separator` between them, `last_separator` (by default the
+// same) before the last.
 std::string joined(const std::vector<std::string>& items, std::string_view separator,
-                   std::string_view last_separator) {
+                   std::string_view last_separator = {}) {
+  if (last_separator.empty()) last_separator = separator;
   std::string text;
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i != 0) text += i + 1 == items.size() ? last_separator : separator;
@@ -110,12 +112,12 @@ std::optional<std::string> incomplete_copy_line(std::span<const TableCopy> table
   if (left_out.empty()) return std::nullopt;
   std::vector<std::string> failures;
   if (!read_errors.empty()) {
-    failures.push_back("read source db: " + joined(read_errors, ", ", ", "));
+    failures.push_back("read source db: " + joined(read_errors, ", "));
   }
   if (!write_errors.empty()) {
-    failures.push_back("write backup db: " + joined(write_errors, ", ", ", "));
+    failures.push_back("write backup db: " + joined(write_errors, ", "));
   }
-  return "Failed to " + joined(failures, "; failed to ", "; failed to ") + "; the backup to " +
+  return "Failed to " + joined(failures, "; failed to ") + "; the backup to " +
          std::string(target_named) + " was committed without " + joined(left_out, ", ", " and ");
 }
 
